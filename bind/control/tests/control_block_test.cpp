@@ -1,0 +1,306 @@
+#include "bind/control/control_block.h"
+#include "bind/control/provider_state.h"
+#include "common/product_paths.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+// The exact names other programs open; spelled out here rather than taken
+// from the provider's headers so that a slip in either shows.
+const wchar_t kMappingName[] =
+    L"Global\\VpnBindGlobalControlBlock_{05F607A4-6E2F-42e8-AFE0-7F56211E6B88}_2.3.0.2";
+const wchar_t kMutexName[] = L"Global\\NorvexBindMutexName_{04A8142B-9687-4b74-B7DF-D39D3FBD1B69}";
+
+ULONGLONG ToUInt64(const FILETIME& time)
+{
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME ToFileTime(ULONGLONG value)
+{
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
+}
+
+DWORD Ipv4(BYTE a, BYTE b, BYTE c, BYTE d)
+{
+    BYTE bytes[4] = {a, b, c, d};
+    DWORD value;
+    std::memcpy(&value, bytes, sizeof(value));
+    return value;
+}
+
+std::wstring VpnClientPath()
+{
+    return L"\"" + GetTestBinFolder() + L"vpnclient.exe\"";
+}
+
+// Opens this process's view of the block the way process attach does, and
+// closes it again at the end of the test.
+class ControlBlockTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        OpenGlobalControlBlock();
+        InitSharedDataLock();
+        ASSERT_NE(nullptr, ControlBlock);
+    }
+
+    void TearDown() override
+    {
+        CloseSharedDataLock();
+        CloseGlobalControlBlock();
+        ProcessCreateTime = 0;
+    }
+};
+
+TEST(ControlBlockLayout, MatchesTheSharedFormat)
+{
+    VpnBindGlobalControlBlock block{};
+    const BYTE* base = reinterpret_cast<const BYTE*>(&block);
+    EXPECT_EQ(16u, sizeof(block));
+    EXPECT_EQ(0, reinterpret_cast<const BYTE*>(&block.StartTime) - base);
+    EXPECT_EQ(8, reinterpret_cast<const BYTE*>(&block.StartupParmas.Reserved) - base);
+    EXPECT_EQ(12, reinterpret_cast<const BYTE*>(&block.StartupParmas.VpnIP) - base);
+    EXPECT_STREQ(kMappingName, GetGlobalControlBlockName());
+}
+
+TEST(ControlBlock, FirstLoaderCreatesZeroedStoppedBlock)
+{
+    HANDLE existing = ::OpenFileMappingW(FILE_MAP_READ, FALSE, kMappingName);
+    if (existing != nullptr)
+    {
+        ::CloseHandle(existing);
+        GTEST_SKIP() << "another process holds the control block";
+    }
+    OpenGlobalControlBlock();
+    ASSERT_NE(nullptr, ControlBlock);
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(ControlBlock);
+    for (int i = 0; i < 16; ++i)
+    {
+        EXPECT_EQ(0, bytes[i]) << "byte " << i;
+    }
+    EXPECT_FALSE(IsVpnBindStarted());
+
+    // Created by this process: inheritable handle, as the design asks.
+    DWORD flags = 0;
+    ASSERT_TRUE(::GetHandleInformation(ControlBlockMapping, &flags));
+    EXPECT_TRUE(flags & HANDLE_FLAG_INHERIT);
+    CloseGlobalControlBlock();
+    EXPECT_EQ(nullptr, ControlBlock);
+    EXPECT_EQ(nullptr, ControlBlockMapping);
+}
+
+// Two processes attach at once: both fail the open, and the second create
+// returns the first one's mapping. If the first has started binding meanwhile,
+// the second must not wipe it.
+TEST(ControlBlock, CreateOfExistingMappingKeepsItsContent)
+{
+    UniqueObject first(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, kMappingName));
+    ASSERT_TRUE(first);
+    UniqueView firstView(::MapViewOfFile(first.Get(), FILE_MAP_WRITE, 0, 0, 0));
+    ASSERT_TRUE(firstView);
+    auto* firstBlock = static_cast<VpnBindGlobalControlBlock*>(firstView.get());
+    firstBlock->StartTime = ToFileTime(0x01DB000012345678ULL);
+    firstBlock->StartupParmas.VpnIP = Ipv4(127, 10, 0, 2);
+
+    bool didCreate = true;
+    UniqueObject second(CreateControlBlockMapping(kMappingName, &didCreate));
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(didCreate);
+
+    // And the whole attach, which opens the existing block, keeps it too.
+    OpenGlobalControlBlock();
+    ASSERT_NE(nullptr, ControlBlock);
+    EXPECT_EQ(0x01DB000012345678ULL, ToUInt64(ControlBlock->StartTime));
+    EXPECT_EQ(Ipv4(127, 10, 0, 2), ControlBlock->StartupParmas.VpnIP);
+    EXPECT_TRUE(IsVpnBindStarted());
+    CloseGlobalControlBlock();
+}
+
+TEST(ControlBlock, AbsentBlockLeavesEverythingPassive)
+{
+    ASSERT_EQ(nullptr, ControlBlock);
+    ProcessCreateTime = ~0ULL;
+    VpnBindStart(1, Ipv4(127, 10, 0, 2));
+    VpnBindStop();
+    EXPECT_EQ(nullptr, VpnBindGetGlobalControlBlock());
+    EXPECT_FALSE(IsVpnBindStarted());
+    EXPECT_FALSE(IsProcessAfterVpnBindStart());
+    ProcessCreateTime = 0;
+}
+
+TEST_F(ControlBlockTest, StartStampsTimeAndStopKeepsReserved)
+{
+    FILETIME before;
+    ::GetSystemTimeAsFileTime(&before);
+    VpnBindStart(0xA5A5A5A5, Ipv4(127, 10, 0, 2));
+    FILETIME after;
+    ::GetSystemTimeAsFileTime(&after);
+
+    VpnBindGlobalControlBlock* block = VpnBindGetGlobalControlBlock();
+    ASSERT_EQ(ControlBlock, block);
+    EXPECT_GE(ToUInt64(block->StartTime), ToUInt64(before));
+    EXPECT_LE(ToUInt64(block->StartTime), ToUInt64(after));
+    EXPECT_EQ(0xA5A5A5A5u, block->StartupParmas.Reserved);
+    EXPECT_EQ(Ipv4(127, 10, 0, 2), block->StartupParmas.VpnIP);
+    EXPECT_TRUE(IsVpnBindStarted());
+
+    VpnBindStop();
+    EXPECT_EQ(0u, ToUInt64(block->StartTime));
+    EXPECT_EQ(0u, block->StartupParmas.VpnIP);
+    EXPECT_EQ(0xA5A5A5A5u, block->StartupParmas.Reserved);
+    EXPECT_FALSE(IsVpnBindStarted());
+}
+
+TEST_F(ControlBlockTest, SecondStartRestampsAndReplacesParameters)
+{
+    VpnBindStart(1, Ipv4(127, 10, 0, 2));
+    ULONGLONG firstStart = ToUInt64(ControlBlock->StartTime);
+    // A process created between the two starts.
+    ProcessCreateTime = firstStart + 1;
+    EXPECT_TRUE(IsProcessAfterVpnBindStart());
+
+    ::Sleep(30);
+    VpnBindStart(2, Ipv4(127, 10, 0, 3));
+    EXPECT_GT(ToUInt64(ControlBlock->StartTime), firstStart);
+    EXPECT_EQ(2u, ControlBlock->StartupParmas.Reserved);
+    EXPECT_EQ(Ipv4(127, 10, 0, 3), ControlBlock->StartupParmas.VpnIP);
+    EXPECT_FALSE(IsProcessAfterVpnBindStart());
+    VpnBindStop();
+}
+
+TEST_F(ControlBlockTest, ProcessCountsAsAfterStartOnlyWhenStrictlyLater)
+{
+    const ULONGLONG start = 0x01DB5A5A00000000ULL;
+    ControlBlock->StartTime = ToFileTime(start);
+    static const struct
+    {
+        ULONGLONG createTime;
+        bool isAfter;
+    } cases[] = {
+        {start, false},       // equal times are not after the start
+        {start + 1, true},    // one FILETIME tick later is
+        {start - 1, false},
+        {0, false},           // unknown creation time
+        {~0ULL, true},
+        {start + 0x100000000ULL, true}, // differs only in the high half
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << std::hex << c.createTime);
+        ProcessCreateTime = c.createTime;
+        EXPECT_EQ(c.isAfter, IsProcessAfterVpnBindStart());
+        EXPECT_TRUE(IsVpnBindStarted());
+    }
+
+    // Either half of StartTime alone counts as started.
+    ControlBlock->StartTime = ToFileTime(0x100000000ULL);
+    EXPECT_TRUE(IsVpnBindStarted());
+    ControlBlock->StartTime = ToFileTime(0);
+    ProcessCreateTime = start + 1;
+    EXPECT_FALSE(IsVpnBindStarted());
+    EXPECT_FALSE(IsProcessAfterVpnBindStart());
+}
+
+TEST_F(ControlBlockTest, StartInThisProcessIsSeenByAnother)
+{
+    VpnBindStart(77, Ipv4(127, 10, 0, 4));
+    std::string expectedTime = std::to_string(ToUInt64(ControlBlock->StartTime));
+
+    ChildResult child = RunChild(VpnClientPath() + L" show");
+    ASSERT_TRUE(child.didStart);
+    ASSERT_TRUE(child.didFinish);
+    EXPECT_EQ(0u, child.exitCode) << child.output;
+    EXPECT_NE(std::string::npos, child.output.find("StartTime: " + expectedTime)) << child.output;
+    EXPECT_NE(std::string::npos, child.output.find("Reserved:  77")) << child.output;
+    EXPECT_NE(std::string::npos, child.output.find("VpnIP:     127.10.0.4")) << child.output;
+    EXPECT_NE(std::string::npos, child.output.find("binding:   started")) << child.output;
+    VpnBindStop();
+}
+
+TEST_F(ControlBlockTest, StartInAnotherProcessIsSeenHere)
+{
+    VpnBindStop();
+    ChildResult child = RunChild(VpnClientPath() + L" start 127.10.0.5 --reserved 5 --keep-started");
+    ASSERT_TRUE(child.didFinish);
+    ASSERT_EQ(0u, child.exitCode) << child.output;
+
+    EXPECT_TRUE(IsVpnBindStarted());
+    EXPECT_EQ(5u, ControlBlock->StartupParmas.Reserved);
+    EXPECT_EQ(Ipv4(127, 10, 0, 5), ControlBlock->StartupParmas.VpnIP);
+    // This process existed before that start: it stays passive.
+    ProcessCreateTime = GetProcessCreateTime(::GetCurrentProcessId());
+    EXPECT_FALSE(IsProcessAfterVpnBindStart());
+
+    child = RunChild(VpnClientPath() + L" stop");
+    ASSERT_EQ(0u, child.exitCode) << child.output;
+    EXPECT_FALSE(IsVpnBindStarted());
+    EXPECT_EQ(5u, ControlBlock->StartupParmas.Reserved);
+}
+
+TEST_F(ControlBlockTest, ObjectsAreOpenToEveryoneWithLowLabel)
+{
+    for (HANDLE object : {ControlBlockMapping, SharedDataLock})
+    {
+        ASSERT_NE(nullptr, object);
+        PACL dacl = reinterpret_cast<PACL>(1);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, ::GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                   nullptr, &dacl, nullptr, &descriptor));
+        EXPECT_EQ(nullptr, dacl) << "a null DACL lets every account in";
+        ::LocalFree(descriptor);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), SetLowLabelToObject(object, SE_KERNEL_OBJECT));
+    }
+    for (HANDLE object : {ControlBlockMapping, SharedDataLock})
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        PACL sacl = nullptr;
+        DWORD error = ::GetSecurityInfo(object, SE_KERNEL_OBJECT, 0x10 /* LABEL_SECURITY_INFORMATION */, nullptr,
+                                        nullptr, nullptr, &sacl, &descriptor);
+        ASSERT_EQ(ERROR_SUCCESS, error);
+        ASSERT_NE(nullptr, sacl);
+        if (sacl->AceCount == 0)
+        {
+            ::LocalFree(descriptor);
+            GTEST_SKIP() << "this system accepts the integrity label but does not keep it (Wine)";
+        }
+        ACE_HEADER* ace = nullptr;
+        ASSERT_TRUE(::GetAce(sacl, 0, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(0x11, ace->AceType) << "mandatory label";
+        // The label's SID is S-1-16-4096 (low); it follows the mask.
+        SID* sid = reinterpret_cast<SID*>(reinterpret_cast<BYTE*>(ace) + sizeof(ACE_HEADER) + sizeof(ACCESS_MASK));
+        EXPECT_EQ(4096u, *::GetSidSubAuthority(sid, 0));
+        ::LocalFree(descriptor);
+    }
+}
+
+TEST(SharedDataLock, IsOneMachineWideMutex)
+{
+    InitSharedDataLock();
+    ASSERT_NE(nullptr, SharedDataLock);
+    UniqueObject opened(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
+    EXPECT_TRUE(opened);
+    LockSharedData();
+    UnlockSharedData();
+    CloseSharedDataLock();
+    EXPECT_EQ(nullptr, SharedDataLock);
+}
+
+TEST(SetLowLabelToObject, RefusesAnInvalidHandle)
+{
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), SetLowLabelToObject(nullptr, SE_KERNEL_OBJECT));
+}
+
+} // namespace

@@ -1,0 +1,31 @@
+# Test harness: GoogleTest from the machine's sources, each test run as its own
+# Wine process in the build tree's private prefix.
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+include(GoogleTest)
+
+set(NORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
+set(NORVEX_TEST_ENVIRONMENT "WINEPREFIX=${NORVEX_WINEPREFIX}" "WINEDEBUG=-all")
+
+# norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK ...] [RUN_SERIAL])
+function(norvex_add_test name)
+    cmake_parse_arguments(ARG "RUN_SERIAL" "" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_definitions(${name} PRIVATE ${NORVEX_PRODUCT_DEFINITIONS})
+    target_compile_options(${name} PRIVATE ${NORVEX_WARNINGS})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} gtest_main)
+    set(properties ENVIRONMENT "${NORVEX_TEST_ENVIRONMENT}" TIMEOUT 120)
+    if(ARG_RESOURCE_LOCK)
+        list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    endif()
+    if(ARG_RUN_SERIAL)
+        list(APPEND properties RUN_SERIAL TRUE)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES ${properties})
+endfunction()

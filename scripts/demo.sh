@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The system at work under Wine: a stand-in VPN client loads the provider and
+# starts the binding; other processes see the same machine-wide control block.
+# Runs inside the private network namespace that build.sh sets up.
+set -euo pipefail
+dist=$1
+wine=/usr/lib/wine/wine64
+client="$dist/vpnclient.exe"
+step() { printf '\n-- %s\n' "$*"; }
+
+step "1. the VPN client loads NorvexBind.dll and starts binding on 127.10.0.2"
+"$wine" "$client" start 127.10.0.2 --reserved 7 --until-event NorvexDemoStop --hold-ms 60000 </dev/null \
+    >"$dist/vpnclient.log" 2>&1 &
+client_pid=$!
+for _ in $(seq 1 100); do
+    grep -q 'binding started' "$dist/vpnclient.log" 2>/dev/null && break
+    sleep 0.1
+done
+cat "$dist/vpnclient.log"
+
+step "2. a second process loads the provider and prints the block it sees"
+"$wine" "$client" show </dev/null
+
+step "3. the VPN client stops binding and unloads the provider"
+"$wine" "$client" signal NorvexDemoStop </dev/null
+wait "$client_pid"
+tail -n 1 "$dist/vpnclient.log"
+
+step "4. nobody holds the block any more: the next loader finds a fresh, stopped one"
+"$wine" "$client" show </dev/null

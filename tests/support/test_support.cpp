@@ -1,0 +1,116 @@
+#include "tests/support/test_support.h"
+
+
+#include <cwchar>
+#include <thread>
+#include <vector>
+
+std::wstring GetTestBinFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    DWORD cch = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, cch);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    ChildResult result;
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &sa, 0))
+    {
+        return result;
+    }
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    PROCESS_INFORMATION pi{};
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(L'\0');
+    result.didStart = ::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                       nullptr, nullptr, &si, &pi) != FALSE;
+    ::CloseHandle(writeEnd);
+    if (!result.didStart)
+    {
+        ::CloseHandle(readEnd);
+        return result;
+    }
+
+    std::thread reader([&result, readEnd] {
+        char buffer[4096];
+        DWORD cb = 0;
+        while (::ReadFile(readEnd, buffer, sizeof(buffer), &cb, nullptr) && cb != 0)
+        {
+            result.output.append(buffer, cb);
+        }
+    });
+    result.didFinish = ::WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!result.didFinish)
+    {
+        ::TerminateProcess(pi.hProcess, 0xDEAD);
+        ::WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
+    reader.join();
+    ::CloseHandle(readEnd);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return result;
+}
+
+namespace
+{
+
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+            {
+                continue;
+            }
+            std::wstring path = folder + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                RemoveTree(path + L"\\");
+            }
+            else
+            {
+                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(path.c_str());
+            }
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder()
+{
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    static LONG counter = 0;
+    wchar_t name[64];
+    swprintf(name, 64, L"norvex-test-%lu-%ld\\", ::GetCurrentProcessId(), ::InterlockedIncrement(&counter));
+    m_path = std::wstring(temp) + name;
+    ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    RemoveTree(m_path);
+}

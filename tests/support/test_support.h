@@ -1,0 +1,40 @@
+// Helpers shared by the test programs: where the built binaries lie, running a
+// child program with its output captured, and a scratch folder.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Folder of the running test program, ending in a backslash. The provider,
+// the tools and the test programs are all built into it.
+std::wstring GetTestBinFolder();
+
+struct ChildResult
+{
+    bool didStart = false;
+    bool didFinish = false; // false: killed after the time-out
+    DWORD exitCode = 0;
+    std::string output; // standard output and error, as the child wrote them
+};
+
+// Runs commandLine (program path quoted by the caller as needed) with its
+// standard output and error captured; the child is killed after timeoutMs.
+ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs = 30000);
+
+// A fresh, empty folder under the temporary folder, removed with its content
+// when the object goes.
+class ScratchFolder
+{
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Ends in a backslash.
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
