@@ -7,8 +7,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 include(GoogleTest)
 
-set(NORVEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
-set(NORVEX_TEST_ENVIRONMENT "WINEPREFIX=${NORVEX_WINEPREFIX}" "WINEDEBUG=-all")
+# CTest itself runs under scripts/lib.sh's in_private_network, which sets
+# WINEPREFIX (build/x86_64/wineprefix) and WINEDEBUG for every test and for
+# the discovery of the test lists.
 
 # norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK ...] [RUN_SERIAL])
 function(norvex_add_test name)
@@ -17,7 +18,7 @@ function(norvex_add_test name)
     target_compile_definitions(${name} PRIVATE ${NORVEX_PRODUCT_DEFINITIONS})
     target_compile_options(${name} PRIVATE ${NORVEX_WARNINGS})
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} gtest_main)
-    set(properties ENVIRONMENT "${NORVEX_TEST_ENVIRONMENT}" TIMEOUT 120)
+    set(properties TIMEOUT 120)
     if(ARG_RESOURCE_LOCK)
         list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
     endif()
