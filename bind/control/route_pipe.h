@@ -1,0 +1,25 @@
+// The provider's client of the VPN client's route server: one call is one
+// pipe connection carrying one request and one reply. Keeps no state and
+// takes no lock, so any number of application threads may call it at once.
+#pragma once
+
+#include <windows.h>
+
+// A local message-type pipe served by the VPN client; the GUID is the one in
+// the control block's name.
+#define NORVEX_ROUTE_PIPE_NAME L"\\\\.\\pipe\\VpnBindRouteRequest_{05F607A4-6E2F-42e8-AFE0-7F56211E6B88}"
+
+// RouteRequest: one 5-byte message, the command byte and then the host's
+// address exactly as it lies in sin_addr (first octet at offset 1).
+// RouteReply: one 1-byte message, non-zero when the route is prepared.
+constexpr BYTE kRouteCommandPrepare = 1;
+constexpr DWORD kRouteRequestBytes = 5;
+constexpr DWORD kRouteReplyBytes = 1;
+// How long one wait for a free server instance may take.
+constexpr DWORD kRoutePipeBusyWaitMs = 1000;
+
+// Asks the route server to prepare a route for host (network byte order).
+// True only when a well-formed reply with a non-zero byte came back; every
+// failure (no server, busy wait timed out, I/O error, malformed reply) is
+// false. Blocks until the server answers or closes its end.
+[[nodiscard]] bool SendRouteRequestToRouteServer(ULONG host) noexcept;
