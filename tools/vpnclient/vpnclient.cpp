@@ -8,11 +8,20 @@
 //   vpnclient stop                 loads the provider and calls VpnBindStop.
 //   vpnclient show                 loads the provider and prints the block.
 //   vpnclient signal NAME          sets the named event a holder waits on.
+//   vpnclient serve-routes [--reply R] [--instances N] [--hold-ms N] [--until-event NAME]
+//       serves the route request pipe (without loading the provider) for N ms,
+//       until the named event is set, or for ever; R is yes (default), no,
+//       two-bytes, close, never or a byte value (0x7F). Prints one line per
+//       request with the host as a dotted quad.
+//   start also takes --reply R [--instances N]: it then serves the route
+//   request pipe while it holds the binding.
 //
 // --provider PATH picks the library; by default NorvexBind.dll beside this
 // program. Exit code 0 on success, 1 on a usage error, 2 when the provider or
 // its block is missing.
+#include "bind/control/route_pipe.h"
 #include "bind/control/vpn_bind_api.h"
+#include "tools/vpnclient/route_server.h"
 
 #include <windows.h>
 
@@ -34,6 +43,9 @@ struct Options
     DWORD reserved = 0;
     DWORD holdMs = 0;
     bool keepStarted = false;
+    bool shouldServeRoutes = false;
+    std::wstring reply = L"yes";
+    DWORD instances = 4;
 };
 
 struct Provider
@@ -47,6 +59,8 @@ struct Provider
 void PrintUsage()
 {
     std::fputs("usage: vpnclient start <ipv4> [--reserved N] [--hold-ms N] [--until-event NAME] [--keep-started]\n"
+               "       vpnclient serve-routes [--reply yes|no|two-bytes|close|never|BYTE] [--instances N]\n"
+               "                              [--hold-ms N] [--until-event NAME]\n"
                "       vpnclient stop | show | signal NAME\n"
                "       (any command: --provider PATH)\n",
                stderr);
@@ -166,6 +180,15 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options* options)
         {
             options->eventName = args[++i];
         }
+        else if (arg == L"--reply" && hasValue)
+        {
+            options->reply = args[++i];
+            options->shouldServeRoutes = true;
+        }
+        else if (arg == L"--instances" && hasValue)
+        {
+            options->instances = std::wcstoul(args[++i].c_str(), nullptr, 10);
+        }
         else if (arg == L"--keep-started")
         {
             options->keepStarted = true;
@@ -179,11 +202,121 @@ bool ParseOptions(const std::vector<std::wstring>& args, Options* options)
             return false;
         }
     }
+    if (options->command == L"serve-routes")
+    {
+        options->shouldServeRoutes = true;
+    }
     if (options->providerPath.empty())
     {
         options->providerPath = DefaultProviderPath();
     }
     return true;
+}
+
+bool ParseReply(const std::wstring& text, RouteReplyPlan* plan)
+{
+    static const struct
+    {
+        const wchar_t* name;
+        RouteReplyKind kind;
+        BYTE value;
+    } kReplies[] = {
+        {L"yes", RouteReplyKind::Byte, 1},          {L"no", RouteReplyKind::Byte, 0},
+        {L"two-bytes", RouteReplyKind::TwoBytes, 1}, {L"close", RouteReplyKind::Close, 0},
+        {L"never", RouteReplyKind::Never, 0},
+    };
+    for (const auto& reply : kReplies)
+    {
+        if (text == reply.name)
+        {
+            plan->kind = reply.kind;
+            plan->value = reply.value;
+            return true;
+        }
+    }
+    wchar_t* end = nullptr;
+    unsigned long value = std::wcstoul(text.c_str(), &end, 0);
+    if (text.empty() || *end != L'\0' || value > 255)
+    {
+        return false;
+    }
+    plan->kind = RouteReplyKind::Byte;
+    plan->value = static_cast<BYTE>(value);
+    return true;
+}
+
+void PrintRouteRequest(void*, const BYTE* request, DWORD cbRequest)
+{
+    std::string host = FormatRouteRequestHost(request, cbRequest);
+    if (host.empty())
+    {
+        std::printf("route request: malformed (%lu bytes)\n", static_cast<unsigned long>(cbRequest));
+    }
+    else
+    {
+        std::printf("route request: %s\n", host.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Starts the route server when the options ask for one. Exit code 0, or 1/2.
+int StartRouteServer(const Options& options, RouteServer* server)
+{
+    if (!options.shouldServeRoutes)
+    {
+        return 0;
+    }
+    RouteReplyPlan plan;
+    if (!ParseReply(options.reply, &plan) || options.instances == 0)
+    {
+        std::fprintf(stderr, "vpnclient: bad --reply or --instances\n");
+        return 1;
+    }
+    server->SetRequestCallback(PrintRouteRequest, nullptr);
+    if (!server->Start(NORVEX_ROUTE_PIPE_NAME, options.instances, plan))
+    {
+        std::fprintf(stderr, "vpnclient: cannot serve the route pipe (error %lu)\n", ::GetLastError());
+        return 2;
+    }
+    std::printf("vpnclient: serving routes (%lu instances, reply %ls)\n", static_cast<unsigned long>(options.instances),
+                options.reply.c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+// Waits for the named event (created before anything else is started, so a
+// signal can never come too early), for holdMs, or for ever when
+// forEverWithoutHold is set.
+void Hold(const Options& options, HANDLE stopEvent, bool forEverWithoutHold)
+{
+    if (stopEvent != nullptr)
+    {
+        ::WaitForSingleObject(stopEvent, options.holdMs != 0 ? options.holdMs : INFINITE);
+    }
+    else if (options.holdMs != 0 || forEverWithoutHold)
+    {
+        ::Sleep(options.holdMs != 0 ? options.holdMs : INFINITE);
+    }
+}
+
+HANDLE CreateStopEvent(const Options& options)
+{
+    return options.eventName.empty() ? nullptr : ::CreateEventW(nullptr, TRUE, FALSE, options.eventName.c_str());
+}
+
+int RunServeRoutes(const Options& options)
+{
+    UniqueObject stopEvent(CreateStopEvent(options));
+    RouteServer server;
+    int result = StartRouteServer(options, &server);
+    if (result != 0)
+    {
+        return result;
+    }
+    Hold(options, stopEvent.Get(), true);
+    server.Stop();
+    std::printf("vpnclient: route server stopped\n");
+    return 0;
 }
 
 int RunStart(const Options& options, const Provider& provider, VpnBindGlobalControlBlock* block)
@@ -194,26 +327,20 @@ int RunStart(const Options& options, const Provider& provider, VpnBindGlobalCont
         std::fprintf(stderr, "vpnclient: not an IPv4 address: %ls\n", options.argument.c_str());
         return 1;
     }
-    // Create the stop event before starting, so a signal can never come too early.
-    HANDLE stopEvent = nullptr;
-    if (!options.eventName.empty())
+    UniqueObject stopEvent(CreateStopEvent(options));
+    RouteServer server;
+    int result = StartRouteServer(options, &server);
+    if (result != 0)
     {
-        stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, options.eventName.c_str());
+        return result;
     }
     provider.start(options.reserved, vpnIp);
     std::printf("vpnclient: binding started on %s\n", FormatIpv4(vpnIp).c_str());
     PrintBlock(*block);
     std::fflush(stdout);
 
-    if (stopEvent != nullptr)
-    {
-        ::WaitForSingleObject(stopEvent, options.holdMs != 0 ? options.holdMs : INFINITE);
-        ::CloseHandle(stopEvent);
-    }
-    else if (options.holdMs != 0)
-    {
-        ::Sleep(options.holdMs);
-    }
+    Hold(options, stopEvent.Get(), false);
+    server.Stop();
     if (!options.keepStarted)
     {
         provider.stop();
@@ -235,6 +362,10 @@ int Run(const Options& options)
         ::SetEvent(event);
         ::CloseHandle(event);
         return 0;
+    }
+    if (options.command == L"serve-routes")
+    {
+        return RunServeRoutes(options);
     }
 
     Provider provider;
