@@ -28,6 +28,10 @@ public:
     // Replaces names with the file's section names, unescaped, in file order.
     void GetSectionNames(std::vector<std::wstring>& names) const noexcept;
 
+    // Splits the system's block of NUL-separated section names, unescaping
+    // each; an empty name ends the list.
+    static void ParseSectionNameBlock(const std::wstring& block, std::vector<std::wstring>& names) noexcept;
+
     static std::wstring EscapeSectionName(const std::wstring& name) noexcept;
     static std::wstring UnescapeSectionName(const std::wstring& escaped) noexcept;
 

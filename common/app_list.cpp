@@ -1,0 +1,155 @@
+#include "common/app_list.h"
+
+#include "common/ini_file.h"
+#include "common/product_paths.h"
+
+#include <vector>
+
+namespace
+{
+
+// Folders an entry is never widened to, on any drive. The first character
+// stands for the drive letter and is compared as a space.
+const wchar_t* const kProtectedFolders[] = {
+    L" :\\Program Files",
+    L" :\\WINDOWS",
+    L" :\\Documents and Settings",
+};
+
+// Lower case for A to Z only, as the C locale does: other letters keep their
+// case, so "Ä" never matches "ä".
+wchar_t ToLowerAscii(wchar_t c) noexcept
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+}
+
+void ToLowerAsciiInPlace(std::wstring& text) noexcept
+{
+    for (wchar_t& c : text)
+    {
+        c = ToLowerAscii(c);
+    }
+}
+
+bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* literal) noexcept
+{
+    size_t i = 0;
+    for (; i < text.size() && literal[i] != L'\0'; ++i)
+    {
+        if (ToLowerAscii(text[i]) != ToLowerAscii(literal[i]))
+        {
+            return false;
+        }
+    }
+    return i == text.size() && literal[i] == L'\0';
+}
+
+bool IsProtectedFolder(const std::wstring& folder) noexcept
+{
+    for (const wchar_t* literal : kProtectedFolders)
+    {
+        if (EqualsIgnoringAsciiCase(folder, literal))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The lower-case directory prefix (ending in a backslash) that an entry's
+// executable path selects, widened by up to level parent folders. Empty when
+// the path is not usable.
+std::wstring GetEntryPrefix(const std::wstring& appFullname, int level)
+{
+    if (appFullname.size() <= 4)
+    {
+        return std::wstring();
+    }
+    // Drive form: "X:\...". A path that has neither the colon nor the
+    // backslash in its place is not one.
+    if (appFullname[1] != L':' && appFullname[2] != L'\\')
+    {
+        return std::wstring();
+    }
+    size_t lastSlash = appFullname.rfind(L'\\');
+    if (lastSlash == std::wstring::npos)
+    {
+        return std::wstring();
+    }
+    std::wstring folder = appFullname.substr(0, lastSlash);
+    if (folder.empty())
+    {
+        return std::wstring();
+    }
+    const wchar_t drive = folder[0];
+    folder[0] = L' ';
+
+    // Never up to the drive root, nor to one of the protected folders.
+    for (int step = 0; step < level && folder.size() > 3; ++step)
+    {
+        size_t parentEnd = folder.rfind(L'\\');
+        if (parentEnd == std::wstring::npos || parentEnd <= 2)
+        {
+            break;
+        }
+        std::wstring parent = folder.substr(0, parentEnd);
+        if (IsProtectedFolder(parent))
+        {
+            break;
+        }
+        folder.swap(parent);
+    }
+
+    folder[0] = drive;
+    ToLowerAsciiInPlace(folder);
+    folder += L'\\';
+    return folder;
+}
+
+} // namespace
+
+std::wstring DetermineBindTypeFromList(const std::wstring& listPath, const std::wstring& imagePath) noexcept
+{
+    try
+    {
+        IniFile list(listPath);
+        std::wstring target = imagePath;
+        ToLowerAsciiInPlace(target);
+
+        std::vector<std::wstring> sections;
+        list.GetSectionNames(sections);
+
+        std::wstring bestSection;
+        size_t bestLength = 0;
+        for (const std::wstring& section : sections)
+        {
+            if (list.GetInt(section, L"Active", 0) == 0)
+            {
+                continue;
+            }
+            std::wstring prefix = GetEntryPrefix(list.GetString(section, L"AppFullname", std::wstring()),
+                                                 list.GetInt(section, L"PathFuzzyLevel", 0));
+            if (prefix.empty() || target.size() < prefix.size())
+            {
+                continue;
+            }
+            // The earlier section keeps a tie.
+            if (target.compare(0, prefix.size(), prefix) == 0 && prefix.size() > bestLength)
+            {
+                bestLength = prefix.size();
+                bestSection = section;
+            }
+        }
+        return bestSection;
+    }
+    catch (...)
+    {
+        // Out of memory: the process is not selected.
+        return std::wstring();
+    }
+}
+
+std::wstring DetermineBindType(const std::wstring& imagePath) noexcept
+{
+    return DetermineBindTypeFromList(GetAppListPath(), imagePath);
+}
