@@ -11,7 +11,11 @@ include(GoogleTest)
 # WINEPREFIX (build/x86_64/wineprefix) and WINEDEBUG for every test and for
 # the discovery of the test lists.
 
-# norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK ...] [RUN_SERIAL])
+# norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL])
+#
+# Lock names in use: machine_state (the control block, its mutex and the
+# product's applist.ini), route_pipe (the route request pipe). One name per
+# test: a list would be split by the property list of the test discovery.
 function(norvex_add_test name)
     cmake_parse_arguments(ARG "RUN_SERIAL" "" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
