@@ -152,6 +152,14 @@ DWORD InMemoryCatalog::Add(const GUID& providerId, const std::wstring& path, DWO
     return entry.info.dwCatalogEntryId;
 }
 
+DWORD InMemoryCatalog::AddEntry(const WSAPROTOCOL_INFOW& info, const std::wstring& path)
+{
+    Entry entry{info, path};
+    entry.info.dwCatalogEntryId = g_nextId++;
+    g_entries.push_back(entry);
+    return entry.info.dwCatalogEntryId;
+}
+
 std::vector<WSAPROTOCOL_INFOW> InMemoryCatalog::Entries() const
 {
     std::vector<WSAPROTOCOL_INFOW> infos;

@@ -22,6 +22,9 @@ public:
     DWORD Add(const GUID& providerId, const std::wstring& path, DWORD serviceFlags1 = 0,
               std::vector<DWORD> chain = {});
 
+    // Adds a whole entry (its catalog id replaced by a new one); returns the id.
+    DWORD AddEntry(const WSAPROTOCOL_INFOW& info, const std::wstring& path);
+
     std::vector<WSAPROTOCOL_INFOW> Entries() const;
     bool failEnumeration = false;
 

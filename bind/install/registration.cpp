@@ -1,0 +1,167 @@
+#include "bind/install/registration.h"
+
+#include "bind/control/provider_state.h"
+#include "bind/core/catalog_api.h"
+
+#include <cstring>
+#include <cwchar>
+
+const GUID BindProviderGuids[kBindProviderCount] = {
+    // {4A76556B-1823-4FEE-9B43-22E44EA45A53}: the layered entry
+    {0x4A76556B, 0x1823, 0x4FEE, {0x9B, 0x43, 0x22, 0xE4, 0x4E, 0xA4, 0x5A, 0x53}},
+    // {50B931B2-F527-4045-99F7-E772D3EB68C9}: the TCP chain
+    {0x50B931B2, 0xF527, 0x4045, {0x99, 0xF7, 0xE7, 0x72, 0xD3, 0xEB, 0x68, 0xC9}},
+    // {4DE028BC-6CDD-462E-A8A5-6DDF42D4D404}: the UDP chain
+    {0x4DE028BC, 0x6CDD, 0x462E, {0xA8, 0xA5, 0x6D, 0xDF, 0x42, 0xD4, 0xD4, 0x04}},
+};
+
+namespace
+{
+
+const wchar_t kLayeredName[] = L"Norvex Bind IP Filter";
+const wchar_t kTcpName[] = L"Norvex Bind TCP Filter";
+const wchar_t kUdpName[] = L"Norvex Bind UDP Filter";
+
+} // namespace
+
+int FindTemplateEntry(const ProtocolCatalog& catalog, int protocol) noexcept
+{
+    for (int i = 0; i < catalog.Count(); ++i)
+    {
+        const WSAPROTOCOL_INFOW& entry = catalog.Entries()[i];
+        if (entry.iAddressFamily != AF_INET || entry.iProtocol != protocol)
+        {
+            continue;
+        }
+        if (protocol != 0 && entry.ProtocolChain.ChainLen == LAYERED_PROTOCOL)
+        {
+            continue;
+        }
+        return i;
+    }
+    return -1;
+}
+
+int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, const GUID& guid, const wchar_t* name,
+                     int protocol, DWORD layeredEntryId) noexcept
+{
+    int templateIndex = FindTemplateEntry(catalog, protocol);
+    if (templateIndex < 0)
+    {
+        return -1;
+    }
+    WSAPROTOCOL_INFOW entry = catalog.Entries()[templateIndex];
+    std::wcsncpy(entry.szProtocol, name, WSAPROTOCOL_LEN);
+    entry.szProtocol[WSAPROTOCOL_LEN] = L'\0';
+
+    WSAPROTOCOLCHAIN& chain = entry.ProtocolChain;
+    if (protocol == 0)
+    {
+        chain.ChainLen = LAYERED_PROTOCOL;
+    }
+    else
+    {
+        // Our chain always rests directly on the base provider: the template
+        // itself, or the last entry of a template that is another provider's
+        // chain (a full chain of seven included, which could not take our
+        // entry on top).
+        DWORD baseId = chain.ChainLen == BASE_PROTOCOL ? entry.dwCatalogEntryId
+                                                       : chain.ChainEntries[(chain.ChainLen < MAX_PROTOCOL_CHAIN
+                                                                                 ? chain.ChainLen
+                                                                                 : MAX_PROTOCOL_CHAIN) - 1];
+        chain.ChainEntries[0] = layeredEntryId;
+        chain.ChainEntries[1] = baseId;
+        chain.ChainLen = 2;
+    }
+
+    GUID providerId = guid;
+    int error = 0;
+    return GetCatalogApi().InstallProvider(&providerId, path, &entry, 1, &error);
+}
+
+int FindGuidIndex(const GUID* guids, int count, const GUID& guid) noexcept
+{
+    for (int i = 0; i < count; ++i)
+    {
+        if (std::memcmp(&guids[i], &guid, sizeof(GUID)) == 0)
+        {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int MoveBindEntriesToFront(const ProtocolCatalog& catalog, const GUID* guids, int count) noexcept
+{
+    const int entryCount = catalog.Count() > 0 ? catalog.Count() : 0;
+    auto* order = static_cast<DWORD*>(::HeapAlloc(::GetProcessHeap(), 0, (entryCount + 1) * sizeof(DWORD)));
+    if (order == nullptr)
+    {
+        return ERROR_OUTOFMEMORY;
+    }
+    int front = 0;
+    int back = entryCount - 1;
+    for (int i = entryCount - 1; i >= 0; --i)
+    {
+        const WSAPROTOCOL_INFOW& entry = catalog.Entries()[i];
+        if (FindGuidIndex(guids, count, entry.ProviderId) != -1)
+        {
+            order[front++] = entry.dwCatalogEntryId;
+        }
+        else
+        {
+            order[back--] = entry.dwCatalogEntryId;
+        }
+    }
+    auto writeOrder = GetCatalogApi().WriteProviderOrder;
+    int result = writeOrder != nullptr ? writeOrder(order, static_cast<DWORD>(entryCount)) : ERROR_PROC_NOT_FOUND;
+    ::HeapFree(::GetProcessHeap(), 0, order);
+    return result;
+}
+
+extern "C" HRESULT WINAPI DllRegisterServer()
+{
+    int result = 0;
+    {
+        ProtocolCatalog catalog;
+        result = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[0], kLayeredName, 0, 0);
+    }
+    if (result != 0)
+    {
+        return result;
+    }
+
+    int tcpResult = 0;
+    {
+        ProtocolCatalog catalog;
+        tcpResult = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[1], kTcpName, IPPROTO_TCP,
+                                     catalog.FindCatalogEntryId(BindProviderGuids[0]));
+    }
+    int udpResult = 0;
+    {
+        ProtocolCatalog catalog;
+        udpResult = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[2], kUdpName, IPPROTO_UDP,
+                                     catalog.FindCatalogEntryId(BindProviderGuids[0]));
+    }
+    result = tcpResult != 0 ? tcpResult : udpResult;
+    if (result != 0)
+    {
+        return result;
+    }
+
+    ProtocolCatalog catalog;
+    return MoveBindEntriesToFront(catalog, BindProviderGuids, kBindProviderCount);
+}
+
+extern "C" HRESULT WINAPI DllUnregisterServer()
+{
+    // The chains go before the layered entry they refer to.
+    int result = 0;
+    for (int i = kBindProviderCount - 1; i >= 0; --i)
+    {
+        GUID providerId = BindProviderGuids[i];
+        int error = 0;
+        result = GetCatalogApi().DeinstallProvider(&providerId, &error);
+    }
+    return result;
+}

@@ -1,0 +1,30 @@
+// Entering the provider into the Winsock catalog and removing it again:
+// one layered entry and two chains (over the system's IPv4 TCP and UDP
+// providers), moved to the front of the catalog order.
+#pragma once
+
+#include "bind/core/protocol_catalog.h"
+
+constexpr int kBindProviderCount = 3;
+// Layered entry, TCP chain, UDP chain: the order matters for the order
+// rewrite and for removal.
+extern const GUID BindProviderGuids[kBindProviderCount];
+
+// Index of the first entry of the IPv4 family with this protocol that can
+// serve as a template, or -1. For a chain (protocol other than 0) another
+// provider's layered entry is passed over: it rests on no base provider.
+int FindTemplateEntry(const ProtocolCatalog& catalog, int protocol) noexcept;
+
+// Installs one entry copied from its template. protocol 0 installs the
+// layered entry (layeredEntryId unused). -1 when there is no template,
+// otherwise the result of the install call.
+int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, const GUID& guid, const wchar_t* name,
+                     int protocol, DWORD layeredEntryId) noexcept;
+
+// Index of the first equal GUID, or -1.
+int FindGuidIndex(const GUID* guids, int count, const GUID& guid) noexcept;
+
+// Writes a catalog order with our entries first (in reverse catalog order)
+// and all others after them in their previous order. 0, ERROR_OUTOFMEMORY,
+// or the order call's error.
+int MoveBindEntriesToFront(const ProtocolCatalog& catalog, const GUID* guids, int count) noexcept;
