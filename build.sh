@@ -17,7 +17,10 @@ for file in NorvexBind.dll NorvexDiagnosis.exe; do
     fi
     [ -f "$BUILD_X64/bin/$file" ] && cp "$BUILD_X64/bin/$file" "$ROOT/dist/x86_64/"
 done
-cp "$BUILD_X64/bin/vpnclient.exe" "$ROOT/dist/x86_64/"
+# Test-flavour tools the demo runs.
+for file in vpnclient.exe chain_demo.exe recording_provider.dll; do
+    cp "$BUILD_X64/bin/$file" "$ROOT/dist/x86_64/"
+done
 ls -l "$ROOT/dist/i686" "$ROOT/dist/x86_64"
 bash "$ROOT/tests/check_deliverables.sh" "$ROOT/dist/i686" "$ROOT/tests/expected_exports.txt"
 

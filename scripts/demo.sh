@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The system at work under Wine: a stand-in VPN client loads the provider and
-# starts the binding; other processes see the same machine-wide control block.
+# starts the binding; other processes see the same machine-wide control block;
+# the provider is registered in a catalog and intercepts a listed program's
+# start-up while an unlisted one passes through.
 # Runs inside the private network namespace that build.sh sets up.
 set -euo pipefail
 dist=$1
@@ -28,3 +30,6 @@ tail -n 1 "$dist/vpnclient.log"
 
 step "4. nobody holds the block any more: the next loader finds a fresh, stopped one"
 "$wine" "$client" show </dev/null
+
+step "5. registration and start-up in a Winsock chain (in-memory catalog, recording next layer, no traffic)"
+"$wine" "$dist/chain_demo.exe" </dev/null
