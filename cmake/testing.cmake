@@ -13,9 +13,10 @@ include(GoogleTest)
 
 # norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL])
 #
-# Lock names in use: machine_state (the control block, its mutex and the
-# product's applist.ini), route_pipe (the route request pipe). One name per
-# test: a list would be split by the property list of the test discovery.
+# The lock name in use: machine_state, for every test that touches what is
+# shared machine-wide (the control block and its mutex, the product's
+# applist.ini, the route request pipe). One name per test: a list would be
+# split by the property list of the test discovery.
 function(norvex_add_test name)
     cmake_parse_arguments(ARG "RUN_SERIAL" "" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})

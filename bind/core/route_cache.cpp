@@ -2,6 +2,7 @@
 
 #include "bind/control/provider_state.h"
 #include "bind/control/route_pipe.h"
+#include "bind/core/winsock_calls.h"
 
 #include <iterator>
 
@@ -122,12 +123,12 @@ bool PrepareRouteForHostNetwork(ULONG host) noexcept
 
 bool PrepareRouteByPeerName(SOCKET s) noexcept
 {
-    // Through the public Winsock function on purpose: Winsock dispatches it
-    // down the application's own provider chain, and our table does not
-    // replace its entry, so it reaches the next layer directly.
+    // Through the public Winsock function on purpose (winsock_calls.h):
+    // Winsock dispatches it down the application's own provider chain, and
+    // our table does not replace its entry, so it reaches the next layer.
     sockaddr_in peer{};
     int cbPeer = sizeof(peer);
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &cbPeer) == SOCKET_ERROR)
+    if (GetWinsockCalls().GetPeerName(s, reinterpret_cast<sockaddr*>(&peer), &cbPeer) == SOCKET_ERROR)
     {
         // The application's own call decides what error it sees.
         (void)::WSAGetLastError();

@@ -1,18 +1,102 @@
 #include "bind/core/socket_hooks.h"
 
+#include "bind/control/control_block.h"
 #include "bind/core/provider_tables.h"
+#include "bind/core/route_cache.h"
+#include "bind/core/winsock_calls.h"
 
-// For now every replaced procedure passes its call through untouched; the
-// binding, route and receive tracking work goes in front of these calls.
+// Each procedure does the provider's own steps, then forwards the caller's
+// call; nothing the provider does changes the result the caller sees.
+// Receive-from, overlapped results and close still pass straight through.
+
+namespace
+{
+
+// 127.0.0.1 as it lies in sin_addr.
+constexpr ULONG kLoopbackHost = 0x0100007F;
+
+// The IPv4 address behind a caller's pointer, or null when it is none. The
+// whole sockaddr_in is read only when the caller's length covers it.
+const sockaddr_in* AsIpv4(const sockaddr* name, int namelen) noexcept
+{
+    if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in)))
+    {
+        return nullptr;
+    }
+    const auto* address = reinterpret_cast<const sockaddr_in*>(name);
+    return address->sin_family == AF_INET ? address : nullptr;
+}
+
+ULONG VpnAddress() noexcept
+{
+    const VpnBindGlobalControlBlock* block = ControlBlock;
+    return block != nullptr ? block->StartupParmas.VpnIP : 0;
+}
+
+bool IsInterceptingNow() noexcept
+{
+    return IsVpnBindStarted() && IsProcessAfterVpnBindStart();
+}
+
+// An unbound socket is bound to the VPN address, port 0, before it connects
+// or sends. Through the public bind on purpose: Winsock brings it back into
+// our WSPBind, where the bind rule sees it like any application bind.
+void ForceBindToVpnAddress(SOCKET s) noexcept
+{
+    if (ForceWSPBind == 0)
+    {
+        return;
+    }
+    const WinsockCalls& winsock = GetWinsockCalls();
+    sockaddr_in local{};
+    int cbLocal = sizeof(local);
+    if (winsock.GetSockName(s, reinterpret_cast<sockaddr*>(&local), &cbLocal) != SOCKET_ERROR)
+    {
+        return; // already bound
+    }
+    sockaddr_in vpn{};
+    vpn.sin_family = AF_INET;
+    vpn.sin_port = 0;
+    vpn.sin_addr.s_addr = VpnAddress();
+    // A failure is ours: the next layer binds the socket its own way.
+    (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&vpn), sizeof(vpn));
+}
+
+} // namespace
 
 int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
 {
-    return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
+    const sockaddr_in* requested = AsIpv4(name, namelen);
+    if (!IsVpnBindStarted() || requested == nullptr || ForceWSPBind == 0)
+    {
+        return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
+    }
+    sockaddr_in rewritten = *requested;
+    const ULONG vpnAddress = VpnAddress();
+    if (IsProcessAfterVpnBindStart())
+    {
+        if (requested->sin_addr.s_addr == INADDR_ANY)
+        {
+            rewritten.sin_addr.s_addr = vpnAddress;
+        }
+    }
+    else if (requested->sin_addr.s_addr == vpnAddress)
+    {
+        // A process older than the current binding may not use its address.
+        rewritten.sin_addr.s_addr = INADDR_ANY;
+    }
+    return NextProcTable.lpWSPBind(s, reinterpret_cast<const sockaddr*>(&rewritten), namelen, lpErrno);
 }
 
 int WSPAPI WSPConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData,
                       LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno)
 {
+    const sockaddr_in* destination = AsIpv4(name, namelen);
+    if (destination != nullptr && destination->sin_addr.s_addr != kLoopbackHost && IsInterceptingNow())
+    {
+        ForceBindToVpnAddress(s);
+        (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
+    }
     return NextProcTable.lpWSPConnect(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
 }
 
@@ -20,6 +104,12 @@ int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD 
                      const sockaddr* lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped,
                      LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno)
 {
+    const sockaddr_in* destination = AsIpv4(lpTo, iTolen);
+    if (destination != nullptr && IsInterceptingNow())
+    {
+        ForceBindToVpnAddress(s);
+        (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
+    }
     return NextProcTable.lpWSPSendTo(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo, iTolen,
                                      lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
 }
@@ -37,6 +127,10 @@ int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
                    LPWSATHREADID lpThreadId, LPINT lpErrno)
 {
+    if (IsInterceptingNow())
+    {
+        (void)PrepareRouteByPeerName(s);
+    }
     return NextProcTable.lpWSPSend(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
                                    lpCompletionRoutine, lpThreadId, lpErrno);
 }
@@ -45,6 +139,10 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
                    LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
                    LPWSATHREADID lpThreadId, LPINT lpErrno)
 {
+    if (IsInterceptingNow())
+    {
+        (void)PrepareRouteByPeerName(s);
+    }
     return NextProcTable.lpWSPRecv(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
                                    lpCompletionRoutine, lpThreadId, lpErrno);
 }

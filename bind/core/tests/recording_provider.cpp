@@ -18,23 +18,45 @@ int g_startupCalls = 0;
 char g_lastCall[64] = "";
 SOCKET g_lastSocket = INVALID_SOCKET;
 int g_callResult = 0;
+char g_callLog[1024] = "";
+BYTE g_lastAddress[16] = {};
+int g_lastAddressLength = 0;
 
 int Record(const char* name, SOCKET s)
 {
     std::strncpy(g_lastCall, name, sizeof(g_lastCall) - 1);
     g_lastSocket = s;
+    if (std::strlen(g_callLog) + std::strlen(name) + 2 < sizeof(g_callLog))
+    {
+        std::strcat(g_callLog, g_callLog[0] != '\0' ? " " : "");
+        std::strcat(g_callLog, name);
+    }
     return g_callResult;
 }
 
-int WSPAPI Bind(SOCKET s, const sockaddr*, int, LPINT) { return Record("WSPBind", s); }
-int WSPAPI Connect(SOCKET s, const sockaddr*, int, LPWSABUF, LPWSABUF, LPQOS, LPQOS, LPINT)
+int RecordAddress(const char* name, SOCKET s, const sockaddr* address, int length)
 {
-    return Record("WSPConnect", s);
+    std::memset(g_lastAddress, 0, sizeof(g_lastAddress));
+    g_lastAddressLength = length;
+    if (address != nullptr && length > 0)
+    {
+        std::memcpy(g_lastAddress, address, length < 16 ? length : 16);
+    }
+    return Record(name, s);
 }
-int WSPAPI SendTo(SOCKET s, LPWSABUF, DWORD, LPDWORD, DWORD, const sockaddr*, int, LPWSAOVERLAPPED,
+
+int WSPAPI Bind(SOCKET s, const sockaddr* name, int namelen, LPINT)
+{
+    return RecordAddress("WSPBind", s, name, namelen);
+}
+int WSPAPI Connect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF, LPWSABUF, LPQOS, LPQOS, LPINT)
+{
+    return RecordAddress("WSPConnect", s, name, namelen);
+}
+int WSPAPI SendTo(SOCKET s, LPWSABUF, DWORD, LPDWORD, DWORD, const sockaddr* to, int tolen, LPWSAOVERLAPPED,
                   LPWSAOVERLAPPED_COMPLETION_ROUTINE, LPWSATHREADID, LPINT)
 {
-    return Record("WSPSendTo", s);
+    return RecordAddress("WSPSendTo", s, to, tolen);
 }
 int WSPAPI RecvFrom(SOCKET s, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT, LPWSAOVERLAPPED,
                     LPWSAOVERLAPPED_COMPLETION_ROUTINE, LPWSATHREADID, LPINT)
@@ -79,7 +101,22 @@ RECORDING_API void RecordingProviderReset(int startupResult, int callResult)
     g_callResult = callResult;
     g_startupCalls = 0;
     g_lastCall[0] = '\0';
+    g_callLog[0] = '\0';
     g_lastSocket = INVALID_SOCKET;
+}
+
+// The names of the calls since the last reset, separated by spaces.
+RECORDING_API const char* RecordingProviderCallLog()
+{
+    return g_callLog;
+}
+
+// The address the last bind, connect or send-to passed down (16 bytes) and
+// the length that came with it.
+RECORDING_API int RecordingProviderLastAddress(BYTE* address)
+{
+    std::memcpy(address, g_lastAddress, sizeof(g_lastAddress));
+    return g_lastAddressLength;
 }
 
 RECORDING_API int RecordingProviderStartupCalls()

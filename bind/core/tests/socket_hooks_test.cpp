@@ -1,0 +1,357 @@
+#include "bind/control/control_block.h"
+#include "bind/control/provider_state.h"
+#include "bind/core/provider_tables.h"
+#include "bind/core/route_cache.h"
+#include "bind/core/socket_hooks.h"
+#include "bind/core/winsock_calls.h"
+#include "tests/support/route_test.h"
+#include "tests/support/test_support.h"
+#include "tools/vpnclient/route_server.h"
+
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+namespace
+{
+
+using ResetFn = void (*)(int, int);
+using CallLogFn = const char* (*)();
+using LastAddressFn = int (*)(BYTE*);
+
+// The VPN address and the hosts the tests talk to. Nothing leaves the
+// process: the next layer is the recording provider, and routes are asked
+// for on a local pipe.
+const ULONG kVpnIp = Ipv4(127, 10, 0, 2);
+const ULONG kHostA = Ipv4(192, 0, 2, 10);
+const ULONG kHostB = Ipv4(192, 0, 2, 11);
+
+sockaddr_in Address(ULONG host, USHORT port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = host;
+    return address;
+}
+
+// Winsock as the application's process would see it: getsockname and
+// getpeername answer from what the test set up, and bind comes back into
+// the provider's WSPBind, as Winsock's dispatch through the table does.
+struct FakeWinsock
+{
+    std::set<SOCKET> bound;
+    std::map<SOCKET, ULONG> peers;
+    int calls = 0;
+};
+FakeWinsock* g_winsock = nullptr;
+
+int WSAAPI FakeGetSockName(SOCKET s, sockaddr* name, int* namelen)
+{
+    ++g_winsock->calls;
+    if (g_winsock->bound.count(s) == 0 || *namelen < static_cast<int>(sizeof(sockaddr_in)))
+    {
+        return SOCKET_ERROR;
+    }
+    *reinterpret_cast<sockaddr_in*>(name) = Address(kVpnIp, 4000);
+    return 0;
+}
+
+int WSAAPI FakeBind(SOCKET s, const sockaddr* name, int namelen)
+{
+    ++g_winsock->calls;
+    int error = 0;
+    int result = WSPBind(s, name, namelen, &error);
+    if (result == 0)
+    {
+        g_winsock->bound.insert(s);
+    }
+    return result;
+}
+
+int WSAAPI FakeGetPeerName(SOCKET s, sockaddr* name, int* namelen)
+{
+    ++g_winsock->calls;
+    auto peer = g_winsock->peers.find(s);
+    if (peer == g_winsock->peers.end())
+    {
+        return SOCKET_ERROR;
+    }
+    *reinterpret_cast<sockaddr_in*>(name) = Address(peer->second, 443);
+    *namelen = sizeof(sockaddr_in);
+    return 0;
+}
+
+const WinsockCalls kFakeCalls = {FakeGetSockName, FakeBind, FakeGetPeerName};
+
+class SocketHooksTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        HMODULE next = ::LoadLibraryW((GetTestBinFolder() + L"recording_provider.dll").c_str());
+        ASSERT_NE(nullptr, next);
+        m_reset = reinterpret_cast<ResetFn>(reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderReset")));
+        m_log = reinterpret_cast<CallLogFn>(reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderCallLog")));
+        m_lastAddress =
+            reinterpret_cast<LastAddressFn>(reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderLastAddress")));
+        auto startup = reinterpret_cast<LPWSPSTARTUP>(reinterpret_cast<void*>(::GetProcAddress(next, "WSPStartup")));
+        ASSERT_TRUE(m_reset && m_log && m_lastAddress && startup);
+        m_reset(0, 0);
+        WSPDATA data{};
+        WSAPROTOCOL_INFOW info{};
+        WSPUPCALLTABLE upcalls{};
+        ASSERT_EQ(0, startup(MAKEWORD(2, 2), &data, &info, upcalls, &NextProcTable));
+        ForceWSPBind = 1;
+
+        g_winsock = &m_winsock;
+        SetWinsockCalls(&kFakeCalls);
+
+        OpenGlobalControlBlock();
+        ASSERT_NE(nullptr, ControlBlock);
+        VpnBindStart(0, kVpnIp);
+        m_startTime = (static_cast<ULONGLONG>(ControlBlock->StartTime.dwHighDateTime) << 32)
+                      | ControlBlock->StartTime.dwLowDateTime;
+        ProcessCreateTime = m_startTime + 1;
+
+        ASSERT_TRUE(RouteCacheLock.Initialize());
+        {
+            auto guard = RouteCacheLock.Lock();
+            RouteCache.Clear();
+        }
+        RouteReplyPlan yes;
+        ASSERT_TRUE(m_server.Start(kRoutePipeName, 2, yes));
+        m_reset(0, 0);
+    }
+
+    void TearDown() override
+    {
+        m_server.Stop();
+        SetWinsockCalls(nullptr);
+        g_winsock = nullptr;
+        VpnBindStop();
+        CloseGlobalControlBlock();
+        ProcessCreateTime = 0;
+        ForceWSPBind = 0;
+        NextProcTable = {};
+    }
+
+    sockaddr_in LastAddress()
+    {
+        sockaddr_in address{};
+        m_lastAddress(reinterpret_cast<BYTE*>(&address));
+        return address;
+    }
+
+    std::string Log() { return m_log(); }
+
+    int Connect(SOCKET s, ULONG host, USHORT port = 80)
+    {
+        sockaddr_in to = Address(host, port);
+        int error = 0;
+        return WSPConnect(s, reinterpret_cast<const sockaddr*>(&to), sizeof(to), nullptr, nullptr, nullptr, nullptr,
+                          &error);
+    }
+
+    int SendTo(SOCKET s, const sockaddr_in* to)
+    {
+        char payload[] = "datagram";
+        WSABUF buffer{sizeof(payload), payload};
+        DWORD sent = 0;
+        int error = 0;
+        return WSPSendTo(s, &buffer, 1, &sent, 0, reinterpret_cast<const sockaddr*>(to),
+                         to != nullptr ? sizeof(*to) : 0, nullptr, nullptr, nullptr, &error);
+    }
+
+    ResetFn m_reset = nullptr;
+    CallLogFn m_log = nullptr;
+    LastAddressFn m_lastAddress = nullptr;
+    FakeWinsock m_winsock;
+    RouteServer m_server;
+    ULONGLONG m_startTime = 0;
+};
+
+TEST_F(SocketHooksTest, BindRule)
+{
+    const ULONG kOther = Ipv4(127, 20, 0, 1);
+    static const struct
+    {
+        const char* name;
+        bool isStarted;
+        bool isAfterStart;
+        int force;
+        ULONG requested;
+        ULONG passed;
+    } cases[] = {
+        {"stopped", false, true, 1, INADDR_ANY, INADDR_ANY},
+        {"switch off", true, true, 0, INADDR_ANY, INADDR_ANY},
+        {"any becomes the VPN address", true, true, 1, INADDR_ANY, kVpnIp},
+        {"another address stays", true, true, 1, kOther, kOther},
+        {"older process: VPN address becomes any", true, false, 1, kVpnIp, INADDR_ANY},
+        {"older process: any stays", true, false, 1, INADDR_ANY, INADDR_ANY},
+        {"older process: another address stays", true, false, 1, kOther, kOther},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        if (!c.isStarted)
+        {
+            VpnBindStop();
+        }
+        else
+        {
+            VpnBindStart(0, kVpnIp);
+            m_startTime = (static_cast<ULONGLONG>(ControlBlock->StartTime.dwHighDateTime) << 32)
+                          | ControlBlock->StartTime.dwLowDateTime;
+        }
+        ProcessCreateTime = c.isAfterStart ? m_startTime + 1 : m_startTime;
+        ForceWSPBind = c.force;
+        m_reset(0, 0);
+        sockaddr_in requested = Address(c.requested, 5000);
+        int error = 0;
+        EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&requested), sizeof(requested), &error));
+        sockaddr_in passed = LastAddress();
+        EXPECT_EQ(c.passed, passed.sin_addr.s_addr);
+        EXPECT_EQ(htons(5000), passed.sin_port) << "the port is always the one requested";
+        EXPECT_EQ(AF_INET, passed.sin_family);
+    }
+}
+
+// An IPv4 family with a length that does not cover the address is passed on
+// as it came: the provider reads nothing behind the caller's length.
+TEST_F(SocketHooksTest, ShortOrForeignAddressesPassUntouched)
+{
+    BYTE shortAddress[8] = {AF_INET, 0, 0x13, 0x88, 0, 0, 0, 0};
+    int error = 0;
+    EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(shortAddress), sizeof(shortAddress), &error));
+    BYTE seen[16];
+    EXPECT_EQ(8, m_lastAddress(seen));
+    EXPECT_EQ(0, std::memcmp(shortAddress, seen, sizeof(shortAddress)));
+
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&v6), sizeof(v6), &error));
+    EXPECT_EQ(0, WSPBind(7, nullptr, 0, &error));
+    EXPECT_EQ(0u, m_server.RequestCount());
+}
+
+TEST_F(SocketHooksTest, ConnectBindsAnUnboundSocketAndPreparesTheRoute)
+{
+    EXPECT_EQ(0, Connect(11, kHostA, 443));
+    EXPECT_EQ("WSPBind WSPConnect", Log());
+    sockaddr_in connected = LastAddress();
+    EXPECT_EQ(kHostA, connected.sin_addr.s_addr) << "the connect goes down unchanged";
+    EXPECT_EQ(htons(443), connected.sin_port);
+    ASSERT_TRUE(m_server.WaitForRequests(1, 2000));
+    EXPECT_EQ(1u, m_server.RequestCount());
+
+    // Bound now: a second connect binds nothing, and the cache answers.
+    m_reset(0, 0);
+    EXPECT_EQ(0, Connect(11, kHostA));
+    EXPECT_EQ("WSPConnect", Log());
+    EXPECT_EQ(1u, m_server.RequestCount());
+}
+
+TEST_F(SocketHooksTest, ConnectToLoopback)
+{
+    EXPECT_EQ(0, Connect(12, Ipv4(127, 0, 0, 1)));
+    EXPECT_EQ("WSPConnect", Log()) << "no forced bind for 127.0.0.1";
+    EXPECT_EQ(0, m_winsock.calls);
+
+    m_reset(0, 0);
+    EXPECT_EQ(0, Connect(13, Ipv4(127, 0, 0, 2)));
+    EXPECT_EQ("WSPBind WSPConnect", Log()) << "other loopback hosts are bound";
+    EXPECT_EQ(0u, m_server.RequestCount()) << "but no route is asked for";
+}
+
+TEST_F(SocketHooksTest, SwitchOffStillPreparesRoutes)
+{
+    ForceWSPBind = 0;
+    EXPECT_EQ(0, Connect(14, kHostA));
+    EXPECT_EQ("WSPConnect", Log());
+    sockaddr_in to = Address(kHostB, 53);
+    EXPECT_EQ(0, SendTo(15, &to));
+    EXPECT_EQ("WSPConnect WSPSendTo", Log());
+    EXPECT_TRUE(m_server.WaitForRequests(2, 2000));
+}
+
+TEST_F(SocketHooksTest, FirstSendToBindsOnce)
+{
+    sockaddr_in to = Address(kHostB, 53);
+    EXPECT_EQ(0, SendTo(16, &to));
+    EXPECT_EQ(0, SendTo(16, &to));
+    EXPECT_EQ("WSPBind WSPSendTo WSPSendTo", Log());
+    EXPECT_EQ(1u, m_server.RequestCount());
+
+    // A datagram socket the application connected sends without a destination.
+    m_reset(0, 0);
+    int before = m_winsock.calls;
+    EXPECT_EQ(0, SendTo(17, nullptr));
+    EXPECT_EQ("WSPSendTo", Log());
+    EXPECT_EQ(before, m_winsock.calls);
+}
+
+TEST_F(SocketHooksTest, ApplicationBoundSocketIsNeverRebound)
+{
+    m_winsock.bound.insert(18);
+    EXPECT_EQ(0, Connect(18, kHostA));
+    sockaddr_in to = Address(kHostA, 53);
+    EXPECT_EQ(0, SendTo(18, &to));
+    EXPECT_EQ("WSPConnect WSPSendTo", Log());
+}
+
+TEST_F(SocketHooksTest, SendAndRecvPrepareTheRouteToThePeer)
+{
+    m_winsock.peers[19] = kHostB;
+    char data[4] = {};
+    WSABUF buffer{sizeof(data), data};
+    DWORD count = 0;
+    DWORD flags = 0;
+    int error = 0;
+    EXPECT_EQ(0, WSPSend(19, &buffer, 1, &count, 0, nullptr, nullptr, nullptr, &error));
+    EXPECT_EQ(0, WSPRecv(19, &buffer, 1, &count, &flags, nullptr, nullptr, nullptr, &error));
+    EXPECT_EQ("WSPSend WSPRecv", Log());
+    EXPECT_EQ(1u, m_server.RequestCount()) << "asked once, then cached";
+
+    // No peer: nothing asked, call forwarded.
+    EXPECT_EQ(0, WSPSend(20, &buffer, 1, &count, 0, nullptr, nullptr, nullptr, &error));
+    EXPECT_EQ(1u, m_server.RequestCount());
+}
+
+TEST_F(SocketHooksTest, StoppedBindingForwardsAtOnce)
+{
+    VpnBindStop();
+    m_winsock.peers[21] = kHostA;
+    EXPECT_EQ(0, Connect(21, kHostA));
+    sockaddr_in to = Address(kHostA, 53);
+    EXPECT_EQ(0, SendTo(21, &to));
+    char data[4] = {};
+    WSABUF buffer{sizeof(data), data};
+    DWORD count = 0, flags = 0;
+    int error = 0;
+    EXPECT_EQ(0, WSPSend(21, &buffer, 1, &count, 0, nullptr, nullptr, nullptr, &error));
+    EXPECT_EQ(0, WSPRecv(21, &buffer, 1, &count, &flags, nullptr, nullptr, nullptr, &error));
+    EXPECT_EQ("WSPConnect WSPSendTo WSPSend WSPRecv", Log());
+    EXPECT_EQ(0, m_winsock.calls) << "no Winsock calls of the provider's own";
+    EXPECT_EQ(0u, m_server.RequestCount());
+}
+
+// The next layer's result goes back unchanged, even when the provider's own
+// steps failed (route server gone, forced bind refused).
+TEST_F(SocketHooksTest, ResultsComeBackUnchanged)
+{
+    m_server.Stop();
+    m_reset(0, SOCKET_ERROR);
+    EXPECT_EQ(SOCKET_ERROR, Connect(22, kHostA));
+    EXPECT_EQ("WSPBind WSPConnect", Log());
+    m_reset(0, 4321);
+    sockaddr_in to = Address(kHostB, 53);
+    EXPECT_EQ(4321, SendTo(23, &to));
+}
+
+} // namespace
