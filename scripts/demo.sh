@@ -31,5 +31,16 @@ tail -n 1 "$dist/vpnclient.log"
 step "4. nobody holds the block any more: the next loader finds a fresh, stopped one"
 "$wine" "$client" show </dev/null
 
-step "5. registration and start-up in a Winsock chain (in-memory catalog, recording next layer, no traffic)"
+step "5. registration, start-up and socket calls in a Winsock chain (in-memory catalog, recording next layer, no traffic)"
+"$wine" "$client" serve-routes --until-event NorvexDemoRoutes --hold-ms 60000 </dev/null >"$dist/routes.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 100); do
+    grep -q 'serving routes' "$dist/routes.log" 2>/dev/null && break
+    sleep 0.1
+done
 "$wine" "$dist/chain_demo.exe" </dev/null
+"$wine" "$client" signal NorvexDemoRoutes </dev/null
+wait "$server_pid"
+
+step "6. what the stand-in VPN client's route server was asked (each host once: the cache answers after that)"
+cat "$dist/routes.log"
