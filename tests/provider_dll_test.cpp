@@ -1,6 +1,7 @@
 // The built NorvexBind.dll as other programs see it: loaded by file name,
 // exports looked up by their plain names, the block reached by its name.
 #include "bind/control/vpn_bind_api.h"
+#include "bind/install/registration.h"
 #include "common/win32_handle.h"
 #include "tests/support/test_support.h"
 
@@ -77,6 +78,35 @@ TEST(ProviderDll, LastHolderGoneMeansAFreshStoppedBlock)
     EXPECT_EQ(0u, block->StartTime.dwLowDateTime | block->StartTime.dwHighDateTime);
     EXPECT_EQ(0u, block->StartupParmas.Reserved);
     ::FreeLibrary(provider);
+}
+
+} // namespace
+
+namespace
+{
+
+// Installers call the registration exports through regsvr32. Its exit code
+// tells apart a missing library (3), a missing export (4) and an export that
+// ran and reported failure (5). Wine's catalog functions install nothing,
+// and its catalog may lack the IPv4 raw entry the layered entry is copied
+// from; the expected code follows from the catalog this test sees.
+TEST(ProviderDll, RegistrationExportsAreCalledByRegsvr32)
+{
+    const std::wstring provider = L"\"" + GetTestBinFolder() + L"NorvexBind.dll\"";
+    ProtocolCatalog catalog;
+    const DWORD expectedRegister = FindTemplateEntry(catalog, 0) >= 0 ? 0 : 5;
+
+    ChildResult registered = RunChild(L"regsvr32.exe /s " + provider);
+    ASSERT_TRUE(registered.didFinish);
+    EXPECT_EQ(expectedRegister, registered.exitCode);
+
+    ChildResult unregistered = RunChild(L"regsvr32.exe /s /u " + provider);
+    ASSERT_TRUE(unregistered.didFinish);
+    EXPECT_EQ(0u, unregistered.exitCode);
+
+    // For contrast: a library without the exports.
+    ChildResult other = RunChild(L"regsvr32.exe /s \"" + GetTestBinFolder() + L"recording_provider.dll\"");
+    EXPECT_EQ(4u, other.exitCode);
 }
 
 } // namespace

@@ -172,20 +172,13 @@ TEST_F(AppListTest, MissingListSelectsNothing)
 // The provider reads the machine-wide list; this is the one test that writes it.
 TEST(AppListFile, DetermineBindTypeReadsTheProductList)
 {
-    std::wstring path = GetAppListPath();
-    std::wstring saved = path + L".saved-by-test";
-    bool hadList = ::MoveFileExW(path.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-
-    WriteList(path, {{L"Listed", L"C:\\Listed\\listed.exe", L"1", nullptr}});
+    ScopedProductList list;
+    WriteList(list.Path(), {{L"Listed", L"C:\\Listed\\listed.exe", L"1", nullptr}});
     EXPECT_EQ(L"Listed", DetermineBindType(L"C:\\Listed\\listed.exe"));
     EXPECT_EQ(L"", DetermineBindType(L"C:\\Unlisted\\u.exe"));
 
-    ::DeleteFileW(path.c_str());
+    ::DeleteFileW(list.Path().c_str());
     EXPECT_EQ(L"", DetermineBindType(L"C:\\Listed\\listed.exe")) << "read afresh at every call";
-    if (hadList)
-    {
-        ::MoveFileExW(saved.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include "common/product_paths.h"
+
 
 #include <cwchar>
 #include <thread>
@@ -113,4 +115,18 @@ ScratchFolder::ScratchFolder()
 ScratchFolder::~ScratchFolder()
 {
     RemoveTree(m_path);
+}
+
+ScopedProductList::ScopedProductList() : m_path(GetAppListPath()), m_savedPath(m_path + L".set-aside")
+{
+    m_hadList = ::MoveFileExW(m_path.c_str(), m_savedPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+ScopedProductList::~ScopedProductList()
+{
+    ::DeleteFileW(m_path.c_str());
+    if (m_hadList)
+    {
+        ::MoveFileExW(m_savedPath.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
 }

@@ -38,3 +38,22 @@ public:
 private:
     std::wstring m_path;
 };
+
+// Sets the product's applist.ini aside for the life of the object, so that a
+// test or demo can write its own; on destruction the test's list is deleted
+// and the one found before (if any) is put back.
+class ScopedProductList
+{
+public:
+    ScopedProductList();
+    ~ScopedProductList();
+    ScopedProductList(const ScopedProductList&) = delete;
+    ScopedProductList& operator=(const ScopedProductList&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+    std::wstring m_savedPath;
+    bool m_hadList = false;
+};

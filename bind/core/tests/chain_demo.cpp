@@ -11,6 +11,7 @@
 #include "bind/core/tests/in_memory_catalog.h"
 #include "common/ini_file.h"
 #include "common/product_paths.h"
+#include "tests/support/test_support.h"
 
 #include <cstdio>
 #include <cstring>
@@ -224,15 +225,7 @@ void StartUp(const WSAPROTOCOL_INFOW& chain, const wchar_t* exe)
     WSPDATA data{};
     WSPUPCALLTABLE upcalls{};
     int result = WSPStartup(MAKEWORD(2, 2), &data, const_cast<WSAPROTOCOL_INFOW*>(&chain), upcalls, &table);
-    HMODULE next = ::GetModuleHandleW(L"recording_provider.dll");
-    int replaced = 0;
-    void* const* entries = reinterpret_cast<void* const*>(&table);
-    for (size_t i = 0; i < sizeof(table) / sizeof(void*); ++i)
-    {
-        MEMORY_BASIC_INFORMATION info{};
-        ::VirtualQuery(entries[i], &info, sizeof(info));
-        replaced += info.AllocationBase != next ? 1 : 0;
-    }
+    int replaced = CountEntriesOutside(table, ::GetModuleHandleW(L"recording_provider.dll"));
     std::printf("  %ls: WSPStartup returned %d, next layer \"%ls\", %d of 30 entries are the provider's own\n", exe,
                 result, data.szDescription, replaced);
 }
@@ -267,10 +260,8 @@ int main()
     VpnBindStart(0, 0x02000A7F); // 127.10.0.2
     ProcessCreateTime = ((static_cast<ULONGLONG>(ControlBlock->StartTime.dwHighDateTime) << 32)
                          | ControlBlock->StartTime.dwLowDateTime) + 1;
-    std::wstring listPath = GetAppListPath();
-    std::wstring savedPath = listPath + L".demo-saved";
-    bool hadList = ::MoveFileExW(listPath.c_str(), savedPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-    IniFile list(listPath);
+    ScopedProductList productList;
+    IniFile list(productList.Path());
     list.WriteString(L"Browser", L"AppFullname", L"C:\\Apps\\Browser\\browser.exe");
     list.WriteString(L"Browser", L"Active", L"1");
     list.WriteString(L"Browser", L"ForceWSPBind", L"1");
@@ -297,11 +288,6 @@ int main()
                 "binding %.1f us, unlisted %.1f us, listed %.1f us\n",
                 nextOnly, older, unlisted, listed);
 
-    ::DeleteFileW(listPath.c_str());
-    if (hadList)
-    {
-        ::MoveFileExW(savedPath.c_str(), listPath.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
     VpnBindStop();
     CloseGlobalControlBlock();
 

@@ -176,3 +176,16 @@ GUID TestGuid(unsigned n)
     guid.Data1 = n;
     return guid;
 }
+
+int CountEntriesOutside(const WSPPROC_TABLE& table, HMODULE module)
+{
+    int count = 0;
+    void* const* entries = reinterpret_cast<void* const*>(&table);
+    for (size_t i = 0; i < sizeof(table) / sizeof(void*); ++i)
+    {
+        MEMORY_BASIC_INFORMATION info{};
+        ::VirtualQuery(entries[i], &info, sizeof(info));
+        count += info.AllocationBase != module ? 1 : 0;
+    }
+    return count;
+}

@@ -34,3 +34,7 @@ private:
 
 // Provider ids for test entries: {0000000n-0000-0000-0000-000000000000}.
 GUID TestGuid(unsigned n);
+
+// How many of the table's thirty entries lie outside module (the next
+// layer's library): the ones start-up replaced.
+int CountEntriesOutside(const WSPPROC_TABLE& table, HMODULE module);

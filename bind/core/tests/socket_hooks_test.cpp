@@ -355,3 +355,88 @@ TEST_F(SocketHooksTest, ResultsComeBackUnchanged)
 }
 
 } // namespace
+
+namespace
+{
+
+// A next layer that is Wine's own Winsock, for the one test on real sockets.
+int WSPAPI RealSendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to,
+                      int tolen, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
+                      LPWSATHREADID, LPINT lpErrno)
+{
+    int result = ::WSASendTo(s, buffers, count, sent, flags, to, tolen, overlapped, routine);
+    if (result == SOCKET_ERROR)
+    {
+        *lpErrno = ::WSAGetLastError();
+    }
+    return result;
+}
+
+int WSPAPI RealBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
+{
+    int result = ::bind(s, name, namelen);
+    if (result == SOCKET_ERROR)
+    {
+        *lpErrno = ::WSAGetLastError();
+    }
+    return result;
+}
+
+// An unbound UDP socket is bound to the VPN address (here 127.0.0.2) before
+// its first datagram, and not again before the second. Only loopback traffic.
+TEST(SocketHooksOnRealSockets, FirstSendToBindsAnUnboundSocketToTheVpnAddress)
+{
+    WSADATA wsa;
+    ASSERT_EQ(0, ::WSAStartup(MAKEWORD(2, 2), &wsa));
+    NextProcTable = {};
+    NextProcTable.lpWSPSendTo = RealSendTo;
+    NextProcTable.lpWSPBind = RealBind;
+    ForceWSPBind = 1;
+    OpenGlobalControlBlock();
+    ASSERT_NE(nullptr, ControlBlock);
+    VpnBindStart(0, Ipv4(127, 0, 0, 2));
+    ProcessCreateTime = ~0ULL;
+
+    SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in receiverAddress = Address(Ipv4(127, 0, 0, 1), 0);
+    ASSERT_EQ(0, ::bind(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), sizeof(receiverAddress)));
+    int cbAddress = sizeof(receiverAddress);
+    ASSERT_EQ(0, ::getsockname(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), &cbAddress));
+
+    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    char payload[] = "hello";
+    WSABUF buffer{sizeof(payload), payload};
+    DWORD sent = 0;
+    int error = 0;
+    sockaddr_in local{};
+    std::vector<USHORT> ports;
+    for (int i = 0; i < 2; ++i)
+    {
+        ASSERT_EQ(0, WSPSendTo(sender, &buffer, 1, &sent, 0, reinterpret_cast<sockaddr*>(&receiverAddress),
+                               sizeof(receiverAddress), nullptr, nullptr, nullptr, &error));
+        cbAddress = sizeof(local);
+        ASSERT_EQ(0, ::getsockname(sender, reinterpret_cast<sockaddr*>(&local), &cbAddress));
+        EXPECT_EQ(Ipv4(127, 0, 0, 2), local.sin_addr.s_addr);
+        ports.push_back(local.sin_port);
+
+        char received[16] = {};
+        sockaddr_in from{};
+        int cbFrom = sizeof(from);
+        ASSERT_EQ(static_cast<int>(sizeof(payload)),
+                  ::recvfrom(receiver, received, sizeof(received), 0, reinterpret_cast<sockaddr*>(&from), &cbFrom));
+        // The source address the receiver sees is not checked: Wine reports
+        // 127.0.0.1 for a sender bound to 127.0.0.2.
+    }
+    EXPECT_EQ(ports[0], ports[1]) << "the second send-to did not rebind";
+
+    ::closesocket(sender);
+    ::closesocket(receiver);
+    VpnBindStop();
+    CloseGlobalControlBlock();
+    ProcessCreateTime = 0;
+    ForceWSPBind = 0;
+    NextProcTable = {};
+    ::WSACleanup();
+}
+
+} // namespace

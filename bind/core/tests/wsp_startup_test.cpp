@@ -5,6 +5,7 @@
 #include "bind/core/socket_hooks.h"
 #include "bind/core/tests/in_memory_catalog.h"
 #include "common/ini_file.h"
+#include "common/win32_handle.h"
 #include "common/product_paths.h"
 #include "tests/support/test_support.h"
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" int WSPAPI WSPStartup(WORD, LPWSPDATA, LPWSAPROTOCOL_INFOW, WSPUPCALLTABLE, LPWSPPROC_TABLE);
@@ -72,20 +74,12 @@ protected:
         ProcessCreateTime = m_startTime + 1;
         std::wcscpy(ProcessImagePath, kListedExe);
 
-        m_listPath = GetAppListPath();
-        m_savedListPath = m_listPath + L".saved-by-test";
-        m_hadList = ::MoveFileExW(m_listPath.c_str(), m_savedListPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
         WriteListEntry(L"1", L"0x2");
         m_reset(0, 0);
     }
 
     void TearDown() override
     {
-        ::DeleteFileW(m_listPath.c_str());
-        if (m_hadList)
-        {
-            ::MoveFileExW(m_savedListPath.c_str(), m_listPath.c_str(), MOVEFILE_REPLACE_EXISTING);
-        }
         VpnBindStop();
         CloseGlobalControlBlock();
         ProcessCreateTime = 0;
@@ -97,8 +91,8 @@ protected:
     // nullptr leaves the key out.
     void WriteListEntry(const wchar_t* forceBind, const wchar_t* asyncMode)
     {
-        ::DeleteFileW(m_listPath.c_str());
-        IniFile list(m_listPath);
+        ::DeleteFileW(m_list.Path().c_str());
+        IniFile list(m_list.Path());
         list.WriteString(L"Listed app", L"AppFullname", kListedExe);
         list.WriteString(L"Listed app", L"Active", L"1");
         if (forceBind != nullptr)
@@ -130,8 +124,7 @@ protected:
     WSAPROTOCOL_INFOW m_chainInfo{};
     WSPPROC_TABLE m_nextTable{};
     ULONGLONG m_startTime = 0;
-    std::wstring m_listPath, m_savedListPath;
-    bool m_hadList = false;
+    ScopedProductList m_list;
 };
 
 void ExpectPassThrough(const WSPPROC_TABLE& table, const WSPPROC_TABLE& next)
@@ -285,6 +278,87 @@ TEST_F(WspStartupTest, MissingNextLayerIsNotReady)
     WSPPROC_TABLE table;
     EXPECT_EQ(WSASYSNOTREADY, Start(&table, &info));
     EXPECT_EQ(0, m_calls());
+}
+
+} // namespace
+
+namespace
+{
+
+// Real child processes: their creation times and executable paths are their
+// own, as in any process Winsock starts the provider in.
+class StartupInChildTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        OpenGlobalControlBlock();
+        ASSERT_NE(nullptr, ControlBlock);
+        m_listed = Place(L"listed\\");
+        m_unlisted = Place(L"unlisted\\");
+
+        IniFile list(m_list.Path());
+        list.WriteString(L"Probe", L"AppFullname", m_listed + L"startup_probe.exe");
+        list.WriteString(L"Probe", L"Active", L"1");
+        list.WriteString(L"Probe", L"ForceWSPBind", L"1");
+        list.WriteString(L"Probe", L"UseAsyncMode", L"3");
+    }
+
+    void TearDown() override
+    {
+        VpnBindStop();
+        CloseGlobalControlBlock();
+    }
+
+    // Copies the probe and its next layer into a folder of the scratch area.
+    std::wstring Place(const wchar_t* name)
+    {
+        std::wstring folder = m_scratch.Path() + name;
+        ::CreateDirectoryW(folder.c_str(), nullptr);
+        for (const wchar_t* file : {L"startup_probe.exe", L"recording_provider.dll"})
+        {
+            EXPECT_TRUE(::CopyFileW((GetTestBinFolder() + file).c_str(), (folder + file).c_str(), FALSE));
+        }
+        return folder;
+    }
+
+    static std::wstring Command(const std::wstring& folder, const std::wstring& extra = L"")
+    {
+        return L"\"" + folder + L"startup_probe.exe\" \"" + folder + L"recording_provider.dll\"" + extra;
+    }
+
+    static std::string Probe(const std::wstring& commandLine)
+    {
+        ChildResult child = RunChild(commandLine);
+        EXPECT_TRUE(child.didFinish);
+        EXPECT_EQ(0u, child.exitCode) << child.output;
+        return child.output;
+    }
+
+    ScratchFolder m_scratch;
+    ScopedProductList m_list;
+    std::wstring m_listed, m_unlisted;
+};
+
+TEST_F(StartupInChildTest, OnlyListedProcessesCreatedAfterTheStartAreIntercepted)
+{
+    VpnBindStart(0, 0x0200000A);
+    ::Sleep(20);
+    EXPECT_EQ("replaced=8 force=1 async=3 result=0\r\n", Probe(Command(m_listed)));
+    EXPECT_EQ("replaced=0 force=0 async=0 result=0\r\n", Probe(Command(m_unlisted)));
+
+    // Created before a (re-)start: passive.
+    UniqueObject go(::CreateEventW(nullptr, TRUE, FALSE, L"NorvexStartupProbeGo"));
+    std::string early;
+    std::thread child([&] { early = Probe(Command(m_listed, L" --wait-event NorvexStartupProbeGo")); });
+    ::Sleep(300);
+    VpnBindStart(0, 0x0200000A);
+    ::SetEvent(go.Get());
+    child.join();
+    EXPECT_EQ("replaced=0 force=0 async=0 result=0\r\n", early);
+
+    VpnBindStop();
+    EXPECT_EQ("replaced=0 force=0 async=0 result=0\r\n", Probe(Command(m_listed)));
 }
 
 } // namespace
