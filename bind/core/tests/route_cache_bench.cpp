@@ -3,9 +3,16 @@
 //   - PrepareRouteForHostNetwork on a cache hit, alone and with 1, 2 and 8
 //     threads sharing the calls for the same host,
 //   - a miss with an in-process route server answering yes (one pipe
-//     exchange), and SendRouteRequestToRouteServer alone.
+//     exchange), and SendRouteRequestToRouteServer alone,
+//   - WSPSend and WSPConnect of an intercepted process against the same
+//     calls passed through, with the next layer doing real loopback I/O
+//     (loopback peers need no route: this is the hooks' own cost, the
+//     peer lookup included; a cache hit as above comes on top for others).
 // Runs against the real pipe name: start it while no other route server runs.
+#include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
+#include "bind/core/provider_tables.h"
+#include "bind/core/socket_hooks.h"
 #include "bind/control/route_pipe.h"
 #include "bind/core/route_cache.h"
 #include "tests/support/route_test.h"
@@ -66,6 +73,94 @@ ULONG MissHost(long i)
     return Ipv4(10, static_cast<BYTE>(i >> 16), static_cast<BYTE>(i >> 8), static_cast<BYTE>(i));
 }
 
+int WSPAPI RealSend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, LPWSAOVERLAPPED overlapped,
+                   LPWSAOVERLAPPED_COMPLETION_ROUTINE routine, LPWSATHREADID, LPINT lpErrno)
+{
+    int result = ::WSASend(s, buffers, count, sent, flags, overlapped, routine);
+    if (result == SOCKET_ERROR)
+    {
+        *lpErrno = ::WSAGetLastError();
+    }
+    return result;
+}
+
+int WSPAPI RealConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF, LPWSABUF, LPQOS, LPQOS, LPINT lpErrno)
+{
+    int result = ::connect(s, name, namelen);
+    if (result == SOCKET_ERROR)
+    {
+        *lpErrno = ::WSAGetLastError();
+    }
+    return result;
+}
+
+void MeasureHooksOnLoopback()
+{
+    WSADATA wsa;
+    ::WSAStartup(MAKEWORD(2, 2), &wsa);
+    NextProcTable.lpWSPSend = RealSend;
+    NextProcTable.lpWSPConnect = RealConnect;
+    OpenGlobalControlBlock();
+    VpnBindStart(0, Ipv4(127, 0, 0, 2));
+    ProcessCreateTime = ~0ULL;
+
+    SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = Ipv4(127, 0, 0, 1);
+    ::bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    int cb = sizeof(to);
+    ::getsockname(receiver, reinterpret_cast<sockaddr*>(&to), &cb);
+    int receiveBuffer = 8 << 20;
+    ::setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&receiveBuffer), sizeof(receiveBuffer));
+    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ::connect(sender, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+
+    char payload[32] = {};
+    WSABUF buffer{sizeof(payload), payload};
+    DWORD sent = 0;
+    int error = 0;
+    constexpr long kSends = 20000;
+    auto drain = [&] {
+        u_long nonBlocking = 1;
+        ::ioctlsocket(receiver, FIONBIO, &nonBlocking);
+        char sink[64];
+        while (::recv(receiver, sink, sizeof(sink), 0) > 0)
+        {
+        }
+    };
+    double direct = NanosecondsPerCall(kSends, [&](long) {
+        NextProcTable.lpWSPSend(sender, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+    });
+    drain();
+    double hooked = NanosecondsPerCall(kSends, [&](long) {
+        WSPSend(sender, &buffer, 1, &sent, 0, nullptr, nullptr, nullptr, &error);
+    });
+    drain();
+    std::printf("send, real loopback datagram:       passed through %.1f us, intercepted %.1f us (%.2f x)\n",
+                direct / 1000, hooked / 1000, hooked / direct);
+
+    sockaddr_in other = to;
+    other.sin_addr.s_addr = Ipv4(127, 0, 0, 2);
+    constexpr long kConnects = 5000;
+    double connectDirect = NanosecondsPerCall(kConnects, [&](long) {
+        NextProcTable.lpWSPConnect(sender, reinterpret_cast<sockaddr*>(&other), sizeof(other), nullptr, nullptr,
+                                   nullptr, nullptr, &error);
+    });
+    double connectHooked = NanosecondsPerCall(kConnects, [&](long) {
+        WSPConnect(sender, reinterpret_cast<sockaddr*>(&other), sizeof(other), nullptr, nullptr, nullptr, nullptr,
+                   &error);
+    });
+    std::printf("connect, datagram socket:           passed through %.1f us, intercepted %.1f us (%.2f x)\n",
+                connectDirect / 1000, connectHooked / 1000, connectHooked / connectDirect);
+
+    ::closesocket(sender);
+    ::closesocket(receiver);
+    VpnBindStop();
+    CloseGlobalControlBlock();
+    ::WSACleanup();
+}
+
 } // namespace
 
 int main()
@@ -106,5 +201,6 @@ int main()
     std::printf("pipe request alone:                 %8.1f us\n", request / 1000);
     std::printf("requests served: %zu\n", server.RequestCount());
     server.Stop();
+    MeasureHooksOnLoopback();
     return 0;
 }
