@@ -126,9 +126,11 @@ HMODULE LoadNextLayerDll(const ProtocolCatalog& catalog, const WSAPROTOCOLCHAIN&
         {
             continue;
         }
-        // Every entry after our own is tried in turn; an occurrence of our
-        // own entry further on is tried from there as well.
-        for (int j = i + 1; j < chainLength; ++j)
+        // Every entry after our own is tried in turn. A further occurrence
+        // of our own entry ends this walk and is tried from there by the
+        // outer one: loading this provider as its own next layer would make
+        // its start-up call itself without end.
+        for (int j = i + 1; j < chainLength && chain.ChainEntries[j] != ownId; ++j)
         {
             wchar_t path[kLayerPathChars];
             if (catalog.GetLayerPath(chain.ChainEntries[j], path) == 0 || IsSkippedLibrary(path))

@@ -92,6 +92,32 @@ TEST(NextLayer, OwnEntryMissingFromTheCatalogFallsBack)
     EXPECT_EQ(L"mswsock.dll", LoadNext(Chain({0, base})));
 }
 
+// Our own entry's library loads (it is this provider): standing twice in a
+// chain it must never be taken as its own next layer.
+TEST(NextLayer, NeverLoadsItsOwnLibraryAsTheNextLayer)
+{
+    InMemoryCatalog catalog;
+    DWORD own = catalog.Add(kBindLayeredProviderId, kMsimgDll);
+    DWORD missing = catalog.Add(TestGuid(3), kMissingDll);
+    DWORD base = catalog.Add(TestGuid(2), kVersionDll);
+
+    static const struct
+    {
+        const char* name;
+        std::initializer_list<DWORD> chain;
+        const wchar_t* loaded;
+    } cases[] = {
+        {"own entry right after itself", {own, own, base}, L"version.dll"},
+        {"own entry again after a failed one", {own, missing, own, base}, L"version.dll"},
+        {"own entry again, last", {own, missing, own}, L"mswsock.dll"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.loaded, LoadNext(Chain(c.chain)));
+    }
+}
+
 TEST(NextLayer, OversizedChainLengthIsBoundedByTheChainType)
 {
     InMemoryCatalog catalog;
