@@ -299,6 +299,7 @@ std::wstring IniFile::EscapeSectionName(const std::wstring& name) noexcept
         {
             switch (c)
             {
+            case L'\0':
             case L'\t':
             case L'\n':
             case L'\r':
@@ -342,12 +343,9 @@ std::wstring IniFile::UnescapeSectionName(const std::wstring& escaped) noexcept
                 {
                     code = code * 16 + HexValue(escaped[k]);
                 }
-                // A decoded NUL would end the name at the next system call
-                // and name another section; it is dropped.
-                if (code != 0)
-                {
-                    name += static_cast<wchar_t>(code);
-                }
+                // A decoded NUL stays in the name; escaping writes it back as
+                // %00, so the name still leads to its own section.
+                name += static_cast<wchar_t>(code);
                 i += 3;
                 continue;
             }

@@ -32,6 +32,9 @@ public:
     // each; an empty name ends the list.
     static void ParseSectionNameBlock(const std::wstring& block, std::vector<std::wstring>& names) noexcept;
 
+    // Tab, line feed, carriage return, brackets and the percent sign become
+    // "%xx" (two lower-case hex digits); so does a NUL, which only a decoded
+    // "%00" from a foreign file can put into a name.
     static std::wstring EscapeSectionName(const std::wstring& name) noexcept;
     static std::wstring UnescapeSectionName(const std::wstring& escaped) noexcept;
 

@@ -205,27 +205,42 @@ TEST(IniEscape, EscapesExactlyTheSixCharacters)
 
 TEST(IniEscape, UnescapesForeignText)
 {
-    static const struct
+    using namespace std::string_literals;
+    const struct
     {
         const wchar_t* escaped;
-        const wchar_t* name;
+        std::wstring name;
     } cases[] = {
         {L"%41", L"A"},
-        {L"%4a%4A", L"JJ"},   // both letter cases
-        {L"%", L"%"},         // nothing behind the sign
-        {L"a%4", L"a%4"},     // only one character behind it
-        {L"%zz", L""},        // no digit decodes as 0, which is dropped
-        {L"%4z", L"\x04"},    // the number ends at the first non-digit
-        {L"%00x", L"x"},      // a NUL never enters a name
-        {L"%%41", L"1"},      // "%%4" decodes first, to nothing
+        {L"%4a%4A", L"JJ"},          // both letter cases
+        {L"%", L"%"},                // nothing behind the sign
+        {L"a%4", L"a%4"},            // only one character behind it
+        {L"%zz", L"\0"s},            // no digit decodes as 0
+        {L"%4z", L"\x04"},           // the number ends at the first non-digit
+        {L"%00x", L"\0x"s},
+        {L"%%41", L"\0"
+                  L"1"s},            // "%%4" decodes first
         {L"100%", L"100%"},
         {L"%25%", L"%%"},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.escaped);
-        EXPECT_EQ(std::wstring(c.name), IniFile::UnescapeSectionName(c.escaped));
+        EXPECT_EQ(c.name, IniFile::UnescapeSectionName(c.escaped));
     }
+}
+
+// A name holding a NUL (only a foreign "%00" makes one) goes back to its own
+// section: the NUL is escaped again instead of cutting the name short.
+TEST_F(IniFileTest, DecodedNulLeadsBackToItsOwnSection)
+{
+    IniFile ini(WriteRaw("[a]\r\nkey=plain\r\n[a%00]\r\nkey=with nul\r\n"));
+    std::vector<std::wstring> names;
+    ini.GetSectionNames(names);
+    ASSERT_EQ(2u, names.size());
+    EXPECT_EQ(std::wstring(L"a\0", 2), names[1]);
+    EXPECT_EQ(L"with nul", ini.GetString(names[1], L"key", L""));
+    EXPECT_EQ(L"%00", IniFile::EscapeSectionName(std::wstring(1, L'\0')));
 }
 
 // Built with bounds-checked strings (_GLIBCXX_ASSERTIONS): an index past the
@@ -246,7 +261,7 @@ TEST(IniEscape, RoundTripAndRandomInput)
         ASSERT_EQ(text, IniFile::UnescapeSectionName(IniFile::EscapeSectionName(text)));
         std::wstring decoded = IniFile::UnescapeSectionName(text);
         ASSERT_LE(decoded.size(), text.size());
-        ASSERT_EQ(std::wstring::npos, decoded.find(L'\0'));
+        ASSERT_EQ(decoded, IniFile::UnescapeSectionName(IniFile::EscapeSectionName(decoded)));
     }
 }
 
