@@ -17,7 +17,7 @@ int ForceWSPBind = 0;
 int UseAsyncMode = 0;
 
 extern "C" int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LPWSAPROTOCOL_INFOW lpProtocolInfo,
-                                 WSPUPCALLTABLE UpcallTable, LPWSPPROC_TABLE lpProcTable)
+                                 WSPUPCALLTABLE UpcallTable, LPWSPPROC_TABLE lpProcTable) noexcept
 {
     // Our layered entry itself carries no sockets; Winsock only starts
     // chains. Refuse rather than hand back an unfilled table as success.
@@ -45,25 +45,36 @@ extern "C" int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LP
         return result;
     }
 
-    const std::wstring bindType = DetermineBindType(ProcessImagePath);
-    if (bindType.empty())
+    // The section and key names are strings that may fail to allocate: the
+    // process then stays on the next layer's whole table, since no exception
+    // may reach Winsock and a half-replaced table is neither of our states.
+    const WSPPROC_TABLE nextTable = *lpProcTable;
+    try
     {
-        return 0;
+        const std::wstring bindType = DetermineBindType(ProcessImagePath);
+        if (bindType.empty())
+        {
+            return 0;
+        }
+
+        NextProcTable = nextTable;
+        SavedUpcallTable = UpcallTable;
+
+        IniFile list(GetAppListPath());
+        ForceWSPBind = list.GetInt(bindType, L"ForceWSPBind", 0);
+        lpProcTable->lpWSPBind = WSPBind;
+        lpProcTable->lpWSPConnect = WSPConnect;
+        UseAsyncMode = list.GetInt(bindType, L"UseAsyncMode", 0);
+        lpProcTable->lpWSPSendTo = WSPSendTo;
+        lpProcTable->lpWSPRecvFrom = WSPRecvFrom;
+        lpProcTable->lpWSPSend = WSPSend;
+        lpProcTable->lpWSPRecv = WSPRecv;
+        lpProcTable->lpWSPGetOverlappedResult = WSPGetOverlappedResult;
+        lpProcTable->lpWSPCloseSocket = WSPCloseSocket;
     }
-
-    NextProcTable = *lpProcTable;
-    SavedUpcallTable = UpcallTable;
-
-    IniFile list(GetAppListPath());
-    ForceWSPBind = list.GetInt(bindType, L"ForceWSPBind", 0);
-    lpProcTable->lpWSPBind = WSPBind;
-    lpProcTable->lpWSPConnect = WSPConnect;
-    UseAsyncMode = list.GetInt(bindType, L"UseAsyncMode", 0);
-    lpProcTable->lpWSPSendTo = WSPSendTo;
-    lpProcTable->lpWSPRecvFrom = WSPRecvFrom;
-    lpProcTable->lpWSPSend = WSPSend;
-    lpProcTable->lpWSPRecv = WSPRecv;
-    lpProcTable->lpWSPGetOverlappedResult = WSPGetOverlappedResult;
-    lpProcTable->lpWSPCloseSocket = WSPCloseSocket;
+    catch (...)
+    {
+        *lpProcTable = nextTable;
+    }
     return 0;
 }
