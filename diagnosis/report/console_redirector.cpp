@@ -44,6 +44,10 @@ CConsoleRedirector::CConsoleRedirector() noexcept
 CConsoleRedirector::~CConsoleRedirector()
 {
     Close();
+    while (::InterlockedCompareExchange(&m_cReadersRunning, 0, 0) != 0)
+    {
+        ::Sleep(1);
+    }
 }
 
 void CConsoleRedirector::OnChildOutput(const BYTE*, DWORD)
@@ -151,6 +155,7 @@ BOOL CConsoleRedirector::Open(const wchar_t* commandLine) noexcept
         m_hThread = thread;
         m_csThread.Unlock();
     }
+    ::InterlockedIncrement(&m_cReadersRunning);
     // Started only once its handle and id are recorded, so a reader that
     // finishes at once finds them and does the teardown itself.
     ::ResumeThread(thread);
@@ -261,6 +266,8 @@ DWORD WINAPI CConsoleRedirector::ReaderThreadProc(LPVOID parameter) noexcept
     catch (...)
     {
     }
+    // Last touch of the object: after this the destructor may go on.
+    ::InterlockedDecrement(&self->m_cReadersRunning);
     return 0;
 }
 

@@ -50,6 +50,13 @@ public:
     // without a lock.
     HANDLE volatile m_hChildProcess;
     CMemFile m_fileOutput;
+
+private:
+    // Readers that have not yet returned from OnChildTerminated. A reader
+    // that ends on its own does its teardown itself, so Close cannot wait
+    // for it; the destructor waits on this count instead, or the reader would
+    // call into a destroyed object.
+    volatile LONG m_cReadersRunning = 0;
 };
 
 class CConsoleRedirectorDiagnosis : public CConsoleRedirector

@@ -160,3 +160,41 @@ TEST(ConsoleRedirector, DestroyingWhileRunningEndsChildAndReader)
 }
 
 } // namespace
+
+namespace
+{
+
+// Holds the reader inside its end notice so the owner can be destroyed then.
+class SlowEndRedirector : public CConsoleRedirector
+{
+public:
+    SlowEndRedirector(HANDLE entered, volatile LONG* finished) : m_entered(entered), m_finished(finished) {}
+
+protected:
+    void OnChildTerminated() override
+    {
+        HANDLE entered = m_entered;
+        volatile LONG* finished = m_finished;
+        ::SetEvent(entered);
+        ::Sleep(300);
+        ::InterlockedExchange(finished, 1);
+    }
+
+private:
+    HANDLE m_entered;
+    volatile LONG* m_finished;
+};
+
+TEST(ConsoleRedirector, DestroyingAfterTheChildEndedWaitsForTheEndNotice)
+{
+    HANDLE entered = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    volatile LONG finished = 0;
+    auto* redirector = new SlowEndRedirector(entered, &finished);
+    ASSERT_TRUE(redirector->Open(L"cmd /c rem"));
+    ASSERT_EQ(::WaitForSingleObject(entered, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    delete redirector;
+    EXPECT_EQ(finished, 1);
+    ::CloseHandle(entered);
+}
+
+} // namespace
