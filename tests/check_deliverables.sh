@@ -125,6 +125,10 @@ for exe in "$bin"/NorvexDiagnosis.exe; do
     [ -f "$exe" ] || continue
     check_imports "$exe"
     check_version "$exe"
+    # Elevation and visual styles come from the embedded manifest.
+    for needle in 'level="requireAdministrator"' 'name="Microsoft.Windows.Common-Controls"' 'version="6.0.0.0"'; do
+        grep -qa "$needle" "$exe" || { echo "$exe: manifest lacks $needle"; failures=$((failures + 1)); }
+    done
 done
 
 if [ "$failures" -ne 0 ]; then

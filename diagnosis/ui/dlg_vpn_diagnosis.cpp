@@ -1,0 +1,226 @@
+#include "dlg_vpn_diagnosis.h"
+
+#include "localized_strings.h"
+#include "resource.h"
+#include "vpn_diagnosis_app.h"
+
+#include <ctime>
+#include <cwchar>
+#include <vector>
+
+namespace
+{
+
+const DWORD kLabelStyle = WS_CHILD | WS_VISIBLE;
+const DWORD kRadioStyle = WS_CHILD | WS_VISIBLE | BS_AUTORADIOBUTTON;
+const DWORD kCheckStyle = WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX;
+const DWORD kPushStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+const DWORD kEditStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | ES_MULTILINE |
+                         ES_AUTOVSCROLL | ES_AUTOHSCROLL;
+const UINT kNoId = 0xFFFF;
+const UINT kCheckBoxId = static_cast<UINT>(-1);
+
+std::wstring WindowText(HWND hWnd)
+{
+    const int cchText = ::GetWindowTextLengthW(hWnd);
+    std::wstring text(static_cast<size_t>(cchText) + 1, L'\0');
+    const int cchCopied = ::GetWindowTextW(hWnd, &text[0], cchText + 1);
+    text.resize(static_cast<size_t>(cchCopied > 0 ? cchCopied : 0));
+    return text;
+}
+
+std::wstring Trimmed(const std::wstring& text)
+{
+    const wchar_t* blanks = L" \t\r\n";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::wstring::npos)
+    {
+        return std::wstring();
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+void InfoBox(HWND owner, const std::wstring& text)
+{
+    AfxMessageBox(owner, text.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
+} // namespace
+
+CDlgVpnDiagnosis::CDlgVpnDiagnosis() noexcept : CDialog(IDD_VPN_DIAGNOSIS, nullptr)
+{
+    m_redirector.m_pDialog = this;
+    m_hIcon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                              IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+}
+
+const DialogMessageMapEntry* CDlgVpnDiagnosis::GetMessageMap() const
+{
+    using Command = void (CDialog::*)();
+    using Message = LRESULT (CDialog::*)(WPARAM, LPARAM);
+    static const DialogMessageMapEntry kEntries[] = {
+        { WM_REDIRECTOR_NOTIFY, 0, 0, nullptr,
+          static_cast<Message>(&CDlgVpnDiagnosis::OnRedirectorNotify) },
+        { WM_COMMAND, BN_CLICKED, IDC_START_DIAGNOSIS,
+          static_cast<Command>(&CDlgVpnDiagnosis::OnStartDiagnosis), nullptr },
+        { WM_COMMAND, BN_CLICKED, IDC_COPY_REPORT,
+          static_cast<Command>(&CDlgVpnDiagnosis::OnCopyReport), nullptr },
+        { WM_COMMAND, BN_CLICKED, IDC_SAVE_REPORT,
+          static_cast<Command>(&CDlgVpnDiagnosis::OnSaveReport), nullptr },
+        { 0, 0, 0, nullptr, nullptr },
+    };
+    return kEntries;
+}
+
+BOOL CDlgVpnDiagnosis::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    ::SetWindowPos(m_hWnd, nullptr, 0, 0, 600, 600, SWP_NOMOVE | SWP_NOZORDER);
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    CFont* guiFont = theApp.m_pGuiFont;
+    auto button = [&](CButton& control, const char* key, DWORD style, RECT rect, UINT id) {
+        control.Create(GetLocalizedString(key).c_str(), style, rect, this, id);
+        control.SetFont(guiFont);
+    };
+    auto label = [&](CStatic& control, const char* key, RECT rect) {
+        control.Create(GetLocalizedString(key).c_str(), kLabelStyle, rect, this, kNoId);
+        control.SetFont(guiFont);
+    };
+    auto edit = [&](CEdit& control, DWORD style, RECT rect, UINT id, CFont* font) {
+        control.Create(style, rect, this, id);
+        const LONG_PTR exStyle = ::GetWindowLongPtrW(control.m_hWnd, GWL_EXSTYLE);
+        ::SetWindowLongPtrW(control.m_hWnd, GWL_EXSTYLE, exStyle | WS_EX_CLIENTEDGE | WS_EX_NOPARENTNOTIFY);
+        ::SetWindowPos(control.m_hWnd, nullptr, 0, 0, 0, 0,
+                       SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+        control.SendMessage(EM_LIMITTEXT, 0xFFFFFFFF);
+        control.SetFont(font);
+    };
+
+    label(m_labelStatus, "NetworkStatus", { 20, 22, 170, 42 });
+    button(m_radioStatusOk, "NetworkStatusOK", kRadioStyle, { 180, 20, 280, 40 }, IDC_STATUS_OK);
+    m_radioStatusOk.SetCheck(BST_CHECKED);
+    button(m_radioStatusBroken, "NetworkStatusBroken", kRadioStyle, { 290, 20, 390, 40 }, IDC_STATUS_BROKEN);
+    label(m_labelComments, "UserComments", { 20, 42, 120, 62 });
+    edit(m_editComments, kEditStyle | ES_WANTRETURN, { 20, 60, 580, 140 }, IDC_COMMENTS, guiFont);
+    ::SetFocus(m_editComments.m_hWnd);
+    button(m_btnStart, "StartDiagnosis", kPushStyle, { 20, 145, 140, 175 }, IDC_START_DIAGNOSIS);
+    button(m_btnCopy, "CopyReportToClipboard", kPushStyle, { 150, 145, 320, 175 }, IDC_COPY_REPORT);
+    m_btnCopy.EnableWindow(FALSE);
+    button(m_btnSave, "SaveReportToFile", kPushStyle, { 330, 145, 470, 175 }, IDC_SAVE_REPORT);
+    m_btnSave.EnableWindow(FALSE);
+    button(m_btnClose, "Close", kPushStyle, { 480, 145, 580, 175 }, IDCANCEL);
+    label(m_labelOptions, "DiagnosisOptions", { 20, 190, 140, 210 });
+    button(m_checkFullModuleList, "QueryFullModuleList", kCheckStyle, { 140, 188, 310, 208 }, kCheckBoxId);
+    button(m_checkNetConnections, "QueryNetConnections", kCheckStyle, { 310, 188, 480, 208 }, kCheckBoxId);
+    label(m_labelReport, "DiagnosisReport", { 20, 210, 120, 230 });
+    edit(m_editReport, kEditStyle | ES_READONLY, { 20, 230, 580, 560 }, IDC_REPORT, theApp.m_pFixedFont);
+    return FALSE;
+}
+
+void CDlgVpnDiagnosis::AppendReportText(const wchar_t* text) noexcept
+{
+    const int cchReport = ::GetWindowTextLengthW(m_editReport.m_hWnd);
+    m_editReport.SendMessage(EM_SETSEL, cchReport, cchReport);
+    m_editReport.SendMessage(EM_SCROLLCARET);
+    m_editReport.SendMessage(EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+}
+
+void CDlgVpnDiagnosis::OnStartDiagnosis()
+{
+    // The dialog's share of the run: the status and comments lines. The
+    // report sections join here when the report code is built in.
+    ::SetWindowTextW(m_editReport.m_hWnd, L"");
+    const char* state = m_radioStatusOk.GetCheck() ? "NetworkStatusOK" : "NetworkStatusBroken";
+    AppendReportText((GetLocalizedString("NetworkStatus") + GetLocalizedString(state) + L"\r\n").c_str());
+    const std::wstring comments = Trimmed(WindowText(m_editComments.m_hWnd));
+    if (!comments.empty())
+    {
+        AppendReportText((GetLocalizedString("UserComments") + comments + L"\r\n").c_str());
+    }
+    m_btnStart.EnableWindow(FALSE);
+    m_btnStart.EnableWindow(TRUE);
+    m_btnCopy.EnableWindow(TRUE);
+    m_btnSave.EnableWindow(TRUE);
+    InfoBox(m_hWnd, GetLocalizedString("DiagnosisCompleted"));
+}
+
+void CDlgVpnDiagnosis::OnCopyReport()
+{
+    m_editReport.SendMessage(EM_SETSEL, 0, -1);
+    m_editReport.SendMessage(EM_SCROLLCARET);
+    m_editReport.SendMessage(WM_COPY);
+    InfoBox(m_hWnd, GetLocalizedString("CopyReportOK"));
+}
+
+std::wstring CDlgVpnDiagnosis::ProposedFileName()
+{
+    wchar_t stamp[128] = L"";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* local = std::localtime(&now))
+    {
+        if (std::wcsftime(stamp, 128, L"%Y-%m-%d %H_%M_%S", local) == 0)
+        {
+            stamp[0] = L'\0';
+        }
+    }
+    return GetLocalizedString("SaveFileNamePrefix") + stamp + L".txt";
+}
+
+std::string CDlgVpnDiagnosis::ReportAsAnsi() const
+{
+    const std::wstring report = WindowText(m_editReport.m_hWnd);
+    if (report.empty())
+    {
+        return std::string();
+    }
+    const int cchReport = static_cast<int>(report.size());
+    const int cbAnsi = ::WideCharToMultiByte(CP_THREAD_ACP, 0, report.data(), cchReport, nullptr, 0,
+                                             nullptr, nullptr);
+    std::string ansi(static_cast<size_t>(cbAnsi > 0 ? cbAnsi : 0), '\0');
+    if (cbAnsi > 0)
+    {
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, report.data(), cchReport, &ansi[0], cbAnsi, nullptr,
+                              nullptr);
+    }
+    return ansi;
+}
+
+void CDlgVpnDiagnosis::OnSaveReport()
+{
+    std::vector<wchar_t> path(MAX_PATH, L'\0');
+    const std::wstring proposed = ProposedFileName();
+    wcsncpy(path.data(), proposed.c_str(), MAX_PATH - 1);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = m_hWnd;
+    ofn.lpstrFilter = L"Text file(*.txt)\0*.txt\0";
+    ofn.lpstrFile = path.data();
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"txt";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
+    if (!g_pfnGetSaveFileName(&ofn))
+    {
+        return;
+    }
+    CFile file;
+    if (!file.Open(path.data(), CFile::modeCreate | CFile::modeWrite))
+    {
+        return;
+    }
+    const std::string bytes = ReportAsAnsi();
+    if (!file.Write(bytes.data(), static_cast<DWORD>(bytes.size())))
+    {
+        return;
+    }
+    file.Close();
+    InfoBox(m_hWnd, GetLocalizedString("SaveReportOK"));
+}
+
+LRESULT CDlgVpnDiagnosis::OnRedirectorNotify(WPARAM, LPARAM)
+{
+    // Only wakes the user-interface thread; the run's command loop takes the
+    // output.
+    return 0;
+}
