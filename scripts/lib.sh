@@ -88,6 +88,12 @@ start_wine() {
         log "creating the Wine prefix $WINEPREFIX"
         "$WINE" wineboot -i </dev/null >/dev/null 2>&1
         "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+        # The desktop process started by the prefix creation still uses the
+        # default graphics driver, and windows then fail to open: restart the
+        # server so that everything starts again with the null driver.
+        "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+        "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+        "$WINESERVER" -p </dev/null >/dev/null 2>&1
         touch "$WINEPREFIX/.norvex-ready"
     fi
     # Wine's background services start with the first program of a server
