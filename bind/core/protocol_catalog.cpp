@@ -1,6 +1,6 @@
 #include "bind/core/protocol_catalog.h"
 
-#include "bind/core/catalog_api.h"
+#include "common/catalog_api.h"
 
 #include <cwchar>
 

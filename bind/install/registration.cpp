@@ -1,7 +1,7 @@
 #include "bind/install/registration.h"
 
 #include "bind/control/provider_state.h"
-#include "bind/core/catalog_api.h"
+#include "common/catalog_api.h"
 
 #include <cstring>
 #include <cwchar>

@@ -5,7 +5,7 @@
 // Installed as the provider's CatalogApi while an InMemoryCatalog lives.
 #pragma once
 
-#include "bind/core/catalog_api.h"
+#include "common/catalog_api.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 #include "bind/control/provider_state.h"
-#include "bind/core/catalog_api.h"
+#include "common/catalog_api.h"
 #include "bind/core/tests/in_memory_catalog.h"
 #include "bind/install/registration.h"
 

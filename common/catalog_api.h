@@ -1,6 +1,7 @@
-// The Winsock catalog functions the provider uses, behind one table. The
-// provider calls the real ones; tests put an in-memory catalog in their
-// place, because Wine's catalog cannot install or reorder providers.
+// The Winsock catalog functions that the provider and the diagnosis report
+// use, behind one table. Both call the real ones; tests put an in-memory
+// catalog in their place, because Wine's catalog cannot install or reorder
+// providers.
 #pragma once
 
 #include <winsock2.h>

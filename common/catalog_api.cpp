@@ -1,4 +1,4 @@
-#include "bind/core/catalog_api.h"
+#include "common/catalog_api.h"
 
 #include <initializer_list>
 
