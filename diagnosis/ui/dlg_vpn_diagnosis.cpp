@@ -1,11 +1,16 @@
 #include "dlg_vpn_diagnosis.h"
 
+#include "http_test.h"
 #include "localized_strings.h"
+#include "report_text.h"
 #include "resource.h"
+#include "system_probes.h"
 #include "vpn_diagnosis_app.h"
+#include "vpnbind_probes.h"
 
 #include <ctime>
 #include <cwchar>
+#include <cwctype>
 #include <vector>
 
 namespace
@@ -31,13 +36,49 @@ std::wstring WindowText(HWND hWnd)
 
 std::wstring Trimmed(const std::wstring& text)
 {
-    const wchar_t* blanks = L" \t\r\n";
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::wstring::npos)
+    size_t first = 0;
+    size_t end = text.size();
+    while (first < end && std::iswspace(text[first]))
+    {
+        ++first;
+    }
+    while (end > first && std::iswspace(text[end - 1]))
+    {
+        --end;
+    }
+    return text.substr(first, end - first);
+}
+
+// "Yes" when this 32-bit process runs on a 64-bit system. The function is
+// missing before XP SP2, so it is looked up, never imported.
+const wchar_t* IsOnWindows64Text()
+{
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "IsWow64Process")));
+    BOOL isWow64 = FALSE;
+    if (isWow64Process != nullptr && isWow64Process(::GetCurrentProcess(), &isWow64) && isWow64)
+    {
+        return L"Yes";
+    }
+    return L"No";
+}
+
+std::wstring LocalTimeText(__time64_t stamp)
+{
+    wchar_t text[128] = L"";
+    const std::tm* local = _localtime64(&stamp);
+    if (local == nullptr || std::wcsftime(text, 128, L"%Y-%m-%d %H:%M:%S", local) == 0)
     {
         return std::wstring();
     }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+    return text;
+}
+
+// The caption of a checked radio button, else nothing.
+std::wstring CaptionIfChecked(CButton& button)
+{
+    return button.GetCheck() ? WindowText(button.m_hWnd) : std::wstring();
 }
 
 void InfoBox(HWND owner, const std::wstring& text)
@@ -129,21 +170,82 @@ void CDlgVpnDiagnosis::AppendReportText(const wchar_t* text) noexcept
 
 void CDlgVpnDiagnosis::OnStartDiagnosis()
 {
-    // The dialog's share of the run: the status and comments lines. The
-    // report sections join here when the report code is built in.
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    g_pfnGetVersionEx(&version);
+
     ::SetWindowTextW(m_editReport.m_hWnd, L"");
-    const char* state = m_radioStatusOk.GetCheck() ? "NetworkStatusOK" : "NetworkStatusBroken";
-    AppendReportText((GetLocalizedString("NetworkStatus") + GetLocalizedString(state) + L"\r\n").c_str());
+    AppendReportText((GetLocalizedString("NetworkStatus") + CaptionIfChecked(m_radioStatusOk) +
+                      CaptionIfChecked(m_radioStatusBroken) + L"\r\n").c_str());
     const std::wstring comments = Trimmed(WindowText(m_editComments.m_hWnd));
     if (!comments.empty())
     {
         AppendReportText((GetLocalizedString("UserComments") + comments + L"\r\n").c_str());
     }
+    const __time64_t stamp = _time64(nullptr);
     m_btnStart.EnableWindow(FALSE);
+
+    AppendReportText(L"================= Operating System =================\r\n");
+    AppendReportText((GetOsVersionText() + L"\r\n").c_str());
+    AppendReportText((std::wstring(L"IsOnWindows64: ") + IsOnWindows64Text() + L"\r\n").c_str());
+    AppendReportText((L"Datetime: " + LocalTimeText(stamp) + L"\r\n").c_str());
+
+    AppendReportText(L"================= HTTP Connection =================\r\n");
+    for (const HttpTarget* target : { &kPublicWebSite, &kVendorWebSite })
+    {
+        AppendReportText((TestHttpConnection(target->host, target->backupIp) + L"\r\n").c_str());
+    }
+    AppendReportText(L"================= VpnBind ControlBlock =================\r\n");
+    AppendReportText((GetVpnBindControlBlockInfo() + L"\r\n").c_str());
+    AppendReportText(L"================= Process List =================\r\n");
+    AppendReportText((GetProcessListText() + L"\r\n").c_str());
+    AppendReportText(L"================= LSP List =================\r\n");
+    AppendReportText((GetLspListText() + L"\r\n").c_str());
+    AppendReportText(L"================= Vpn Accelerated Apps =================\r\n");
+    AppendReportText((GetAcceleratedAppsText() + L"\r\n").c_str());
+
+    AppendReportText(L"================= ipconfig =================\r\n");
+    RunCommandIntoReport(L"ipconfig /all");
+    AppendReportText(L"================= route =================\r\n");
+    RunCommandIntoReport(L"route print");
+    if (m_checkNetConnections.GetCheck())
+    {
+        // Windows 2000's netstat has no -b.
+        const bool isWindows2000 = version.dwMajorVersion == 5 && version.dwMinorVersion == 0;
+        AppendReportText(L"================= netstat =================\r\n");
+        RunCommandIntoReport(isWindows2000 ? L"netstat -an" : L"netstat -anb");
+    }
+    AppendReportText(L"================= [over] =================\r\n");
+
     m_btnStart.EnableWindow(TRUE);
     m_btnCopy.EnableWindow(TRUE);
     m_btnSave.EnableWindow(TRUE);
     InfoBox(m_hWnd, GetLocalizedString("DiagnosisCompleted"));
+}
+
+void CDlgVpnDiagnosis::RunCommandIntoReport(const wchar_t* commandLine)
+{
+    auto appendTaken = [this] {
+        const std::string bytes = m_redirector.TakeOutput();
+        const std::wstring text = AnsiToWide(bytes.data(), bytes.size());
+        if (!text.empty())
+        {
+            AppendReportText(text.c_str());
+        }
+    };
+    m_redirector.Open(commandLine);
+    // The reader posts WM_REDIRECTOR_NOTIFY after every chunk and once after
+    // the end, and clears the child handle before that last notice.
+    while (m_redirector.m_hChildProcess != nullptr && AfxGetApp()->PumpMessage())
+    {
+        appendTaken();
+    }
+    appendTaken();
+}
+
+std::wstring CDlgVpnDiagnosis::GetProcessListText()
+{
+    return ProcessListText(m_checkFullModuleList.GetCheck() != 0);
 }
 
 void CDlgVpnDiagnosis::OnCopyReport()
@@ -170,21 +272,7 @@ std::wstring CDlgVpnDiagnosis::ProposedFileName()
 
 std::string CDlgVpnDiagnosis::ReportAsAnsi() const
 {
-    const std::wstring report = WindowText(m_editReport.m_hWnd);
-    if (report.empty())
-    {
-        return std::string();
-    }
-    const int cchReport = static_cast<int>(report.size());
-    const int cbAnsi = ::WideCharToMultiByte(CP_THREAD_ACP, 0, report.data(), cchReport, nullptr, 0,
-                                             nullptr, nullptr);
-    std::string ansi(static_cast<size_t>(cbAnsi > 0 ? cbAnsi : 0), '\0');
-    if (cbAnsi > 0)
-    {
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, report.data(), cchReport, &ansi[0], cbAnsi, nullptr,
-                              nullptr);
-    }
-    return ansi;
+    return WideToAnsi(WindowText(m_editReport.m_hWnd));
 }
 
 void CDlgVpnDiagnosis::OnSaveReport()

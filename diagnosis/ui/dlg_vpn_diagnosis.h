@@ -18,6 +18,9 @@ public:
     // stays in view.
     void AppendReportText(const wchar_t* text) noexcept;
 
+    // The report run: status and comments, the probes' sections in their
+    // fixed order, then the console commands, whose output streams in while
+    // the dialog keeps answering.
     void OnStartDiagnosis();
     void OnCopyReport();
     void OnSaveReport();
@@ -28,7 +31,15 @@ public:
     // The report box's text in the thread's ANSI code page, as saved.
     std::string ReportAsAnsi() const;
 
+    // The process list, with every module when the user asked for it.
+    std::wstring GetProcessListText();
+
 protected:
+    // Runs one console command and appends its output as it arrives, pumping
+    // the dialog's messages until the command has ended. Virtual so tests can
+    // run their own commands through the same path.
+    virtual void RunCommandIntoReport(const wchar_t* commandLine);
+
     const DialogMessageMapEntry* GetMessageMap() const override;
     BOOL OnInitDialog() override;
 

@@ -1,3 +1,4 @@
+#include "dialog_driver.h"
 #include "dlg_vpn_diagnosis.h"
 #include "resource.h"
 #include "vpn_diagnosis_app.h"
@@ -10,58 +11,6 @@
 
 namespace
 {
-
-std::function<void(CDlgVpnDiagnosis&)> g_check;
-CDlgVpnDiagnosis* g_dialog = nullptr;
-std::vector<std::wstring> g_boxTexts;
-std::wstring g_savePath;
-
-void CALLBACK RunCheck(HWND, UINT, UINT_PTR id, DWORD)
-{
-    ::KillTimer(nullptr, id);
-    g_check(*g_dialog);
-    g_dialog->EndDialog(IDCANCEL);
-}
-
-// Runs check inside the dialog's own modal loop, then closes the dialog.
-void RunDialog(std::function<void(CDlgVpnDiagnosis&)> check)
-{
-    theApp.LoadStockFonts();
-    g_boxTexts.clear();
-    CDlgVpnDiagnosis dialog;
-    g_dialog = &dialog;
-    g_check = std::move(check);
-    ::SetTimer(nullptr, 0, 10, RunCheck);
-    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-    g_dialog = nullptr;
-}
-
-BOOL CALLBACK CloseBoxesOf(HWND hWnd, LPARAM)
-{
-    wchar_t caption[MAX_PATH] = L"";
-    ::GetWindowTextW(hWnd, caption, MAX_PATH);
-    if (::IsWindowVisible(hWnd) && hWnd != g_dialog->m_hWnd && theApp.m_pszAppName == std::wstring(caption))
-    {
-        wchar_t text[1024] = L"";
-        ::GetDlgItemTextW(hWnd, 0xFFFF, text, 1024);
-        g_boxTexts.push_back(text);
-        ::PostMessageW(hWnd, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-
-// Answers every message box the program shows, noting its text.
-void CALLBACK CloseMessageBoxes(HWND, UINT, UINT_PTR, DWORD)
-{
-    ::EnumThreadWindows(::GetCurrentThreadId(), CloseBoxesOf, 0);
-}
-
-void Click(CDlgVpnDiagnosis& dialog, UINT id)
-{
-    const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, CloseMessageBoxes);
-    ::SendMessageW(dialog.m_hWnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-    ::KillTimer(nullptr, timer);
-}
 
 std::wstring ClassOf(HWND hWnd)
 {
@@ -150,8 +99,10 @@ TEST(DlgVpnDiagnosis, CopyPutsTheWholeReportOnTheClipboardAsUnicode)
         }
     });
     EXPECT_EQ(clipboard, report);
-    EXPECT_EQ(g_boxTexts, std::vector<std::wstring>{ L"Copy OK" });
+    EXPECT_EQ(AnsweredBoxTexts(), std::vector<std::wstring>{ L"Copy OK" });
 }
+
+std::wstring g_savePath;
 
 BOOL WINAPI AnswerSaveAs(OPENFILENAMEW* ofn)
 {
@@ -200,7 +151,7 @@ TEST(DlgVpnDiagnosis, SaveWritesAnsiBytesAndTruncates)
     });
     g_pfnGetSaveFileName = ::GetSaveFileNameW;
     EXPECT_EQ(ReadFileBytes(path), "line\r\nsnow ?\r\n");
-    EXPECT_EQ(g_boxTexts, std::vector<std::wstring>{ L"Save OK" });
+    EXPECT_EQ(AnsweredBoxTexts(), std::vector<std::wstring>{ L"Save OK" });
     ::DeleteFileW(path);
 }
 
@@ -213,8 +164,8 @@ TEST(DlgVpnDiagnosis, UnwritablePathShowsTheErrorAndNoSaveOk)
         Click(dialog, IDC_SAVE_REPORT);
     });
     g_pfnGetSaveFileName = ::GetSaveFileNameW;
-    ASSERT_EQ(g_boxTexts.size(), 1u);
-    EXPECT_NE(g_boxTexts[0].find(L"report.txt"), std::wstring::npos);
+    ASSERT_EQ(AnsweredBoxTexts().size(), 1u);
+    EXPECT_NE(AnsweredBoxTexts()[0].find(L"report.txt"), std::wstring::npos);
 }
 
 TEST(DlgVpnDiagnosis, ProposedNameCarriesPrefixAndLocalTimeStamp)

@@ -1,0 +1,17 @@
+// What the report shows of the provider: its control block as the provider
+// library maps it, and the application list both programs read.
+#pragma once
+
+#include <string>
+
+// Loads "NorvexBind.dll" by file name (the program's folder first) and keeps
+// it loaded; prints the block's start time and VPN address, or which step
+// failed.
+std::wstring GetVpnBindControlBlockInfo();
+// The same for the library named libraryName (tests name other libraries).
+std::wstring ControlBlockInfoFrom(const wchar_t* libraryName);
+
+// The text of applist.ini, unparsed; empty when the file cannot be read.
+std::wstring GetAcceleratedAppsText();
+// The same for the file at path.
+std::wstring ListFileText(const std::wstring& path);

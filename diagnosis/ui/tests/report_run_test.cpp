@@ -1,0 +1,208 @@
+#include "dialog_driver.h"
+#include "localized_strings.h"
+#include "resource.h"
+#include "system_probes.h"
+
+#include "tests/support/loopback_http_server.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+// The whole report run, driven through the dialog. The test flavour's HTTP
+// targets are "localhost" and a reserved name falling back to 127.0.0.1,
+// served here on 127.0.0.1:80; the console commands are replaced by commands
+// with known output, run through the same redirector path.
+
+namespace
+{
+
+class ScriptedDialog : public CDlgVpnDiagnosis
+{
+public:
+    std::vector<std::wstring> commands;
+    std::vector<bool> startEnabledDuringCommands;
+    std::map<std::wstring, std::wstring> substitutes;
+
+protected:
+    void RunCommandIntoReport(const wchar_t* commandLine) override
+    {
+        commands.push_back(commandLine);
+        startEnabledDuringCommands.push_back(::IsWindowEnabled(m_btnStart.m_hWnd) != FALSE);
+        const auto substitute = substitutes.find(commandLine);
+        CDlgVpnDiagnosis::RunCommandIntoReport(substitute != substitutes.end() ? substitute->second.c_str()
+                                                                               : L"cmd.exe /c exit");
+    }
+};
+
+std::wstring ReportOf(CDlgVpnDiagnosis& dialog)
+{
+    std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(dialog.m_editReport.m_hWnd)) + 1, L'\0');
+    text.resize(static_cast<size_t>(::GetWindowTextW(dialog.m_editReport.m_hWnd, &text[0],
+                                                     static_cast<int>(text.size()))));
+    return text;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+size_t CountOf(const std::wstring& text, const std::wstring& part)
+{
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::wstring::npos; at += part.size())
+    {
+        ++count;
+    }
+    return count;
+}
+
+OSVERSIONINFOW g_fakeVersion;
+
+BOOL WINAPI FakeGetVersionEx(LPOSVERSIONINFOW info)
+{
+    const DWORD size = info->dwOSVersionInfoSize;
+    memset(info, 0, size);
+    memcpy(info, &g_fakeVersion, sizeof(g_fakeVersion));
+    info->dwOSVersionInfoSize = size;
+    return TRUE;
+}
+
+class ReportRun : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::wstring routeOutput = m_folder.Path() + L"route.txt";
+        HANDLE file = ::CreateFileW(routeOutput.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const char text[] = "route table\r\nlast line without its end";
+        DWORD written = 0;
+        ::WriteFile(file, text, sizeof(text) - 1, &written, nullptr);
+        ::CloseHandle(file);
+        m_dialog.substitutes[L"ipconfig /all"] = L"cmd.exe /c echo adapter list";
+        m_dialog.substitutes[L"route print"] = L"cmd.exe /c type \"" + routeOutput + L"\"";
+        m_dialog.substitutes[L"netstat -an"] = L"cmd.exe /c echo connections";
+        m_dialog.substitutes[L"netstat -anb"] = L"cmd.exe /c echo connections with programs";
+        WriteFileOrFail(m_list.Path(), "[C:\\Games\\game.exe]\r\n");
+    }
+
+    static void WriteFileOrFail(const std::wstring& path, const std::string& bytes)
+    {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        ::CloseHandle(file);
+    }
+
+    ScratchFolder m_folder;
+    ScopedProductList m_list;
+    ScriptedDialog m_dialog;
+};
+
+} // namespace
+
+TEST_F(ReportRun, SectionsInOrderCommandsStreamedAndASecondRunReplacesTheFirst)
+{
+    // Two targets per run, two runs.
+    LoopbackHttpServer server("127.0.0.1", MakeHttpAnswer(1234), 4);
+    ASSERT_TRUE(server.IsListening());
+    std::wstring first;
+    std::wstring second;
+    bool areButtonsEnabled = false;
+    RunDialog(m_dialog, [&](CDlgVpnDiagnosis& dialog) {
+        ::SetWindowTextW(dialog.m_editComments.m_hWnd, L"  \r\n\tno pages load \r\n ");
+        Click(dialog, IDC_START_DIAGNOSIS);
+        first = ReportOf(dialog);
+        areButtonsEnabled = ::IsWindowEnabled(dialog.m_btnStart.m_hWnd) &&
+                            ::IsWindowEnabled(dialog.m_btnCopy.m_hWnd) && ::IsWindowEnabled(dialog.m_btnSave.m_hWnd);
+        Click(dialog, IDC_START_DIAGNOSIS);
+        second = ReportOf(dialog);
+    });
+    EXPECT_TRUE(areButtonsEnabled);
+    EXPECT_EQ(AnsweredBoxTexts(),
+              std::vector<std::wstring>(2, GetLocalizedString("DiagnosisCompleted")));
+    EXPECT_EQ(m_dialog.commands, (std::vector<std::wstring>{ L"ipconfig /all", L"route print", L"ipconfig /all",
+                                                               L"route print" }));
+    EXPECT_EQ(m_dialog.startEnabledDuringCommands, std::vector<bool>(4, false));
+
+    const std::wregex layout(
+        LR"(Current network status:OK\r\n)"
+        LR"(Comments:no pages load\r\n)"
+        LR"(================= Operating System =================\r\n)"
+        LR"(Windows [^\r\n]*\r\nIsOnWindows64: No\r\n)"
+        LR"(Datetime: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\r\n)"
+        LR"(================= HTTP Connection =================\r\n)"
+        LR"(Test HTTP Connection by localhost with backup IP 127\.0\.0\.1\r\n)"
+        LR"(    gethostbyname: 127\.0\.0\.1\r\n)"
+        LR"(    Recv total len = 1234, tick = \d+\r\n\r\n)"
+        LR"(Test HTTP Connection by vendor-site\.norvex\.invalid with backup IP 127\.0\.0\.1\r\n)"
+        LR"(    gethostbyname failed\. \d+\r\n)"
+        LR"(    Recv total len = 1234, tick = \d+\r\n\r\n)"
+        LR"(================= VpnBind ControlBlock =================\r\n)"
+        LR"(GetVpnBindControlBlockInfo:\r\n    StartTime = \d+\r\n    StartupParmas\.VpnIP = 0x[0-9a-f]{8}\r\n\r\n)"
+        LR"(================= Process List =================\r\n)"
+        LR"((\[\d+\] [^\r\n]*\r\n|    [^\r\n]*\r\n)+\r\n)"
+        LR"(================= LSP List =================\r\n)"
+        LR"(( LSP Entry [^\r\n]*\r\n|   [^\r\n]*\r\n|WSCGetProviderPath failed\. \d+\r\n)+\r\n)"
+        LR"(================= Vpn Accelerated Apps =================\r\n)"
+        LR"(\[C:\\Games\\game\.exe\]\r\n\r\n)"
+        LR"(================= ipconfig =================\r\n)"
+        LR"(adapter list\r\n)"
+        LR"(================= route =================\r\n)"
+        // The command's last line has no line end: the next header follows it.
+        LR"(route table\r\nlast line without its end================= \[over\] =================\r\n)");
+    EXPECT_TRUE(std::regex_match(first, layout)) << Narrow(first);
+    EXPECT_NE(first.find(L".exe, CreateTime = "), std::wstring::npos);
+    EXPECT_TRUE(std::regex_match(second, layout)) << Narrow(second);
+    EXPECT_EQ(CountOf(second, L"Current network status:"), 1u);
+    EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST_F(ReportRun, NetstatOnlyWhenAskedAndItsFormByVersion)
+{
+    LoopbackHttpServer server("127.0.0.1", MakeHttpAnswer(100), 4);
+    std::wstring onWindows2000;
+    std::wstring onWindows7;
+    g_fakeVersion = {};
+    g_fakeVersion.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    g_pfnGetVersionEx = FakeGetVersionEx;
+    RunDialog(m_dialog, [&](CDlgVpnDiagnosis& dialog) {
+        ::SendMessageW(dialog.m_radioStatusBroken.m_hWnd, BM_CLICK, 0, 0);
+        ::SetWindowTextW(dialog.m_editComments.m_hWnd, L" \r\n\t ");
+        dialog.m_checkNetConnections.SetCheck(BST_CHECKED);
+        g_fakeVersion.dwMajorVersion = 5;
+        g_fakeVersion.dwMinorVersion = 0;
+        Click(dialog, IDC_START_DIAGNOSIS);
+        onWindows2000 = ReportOf(dialog);
+        g_fakeVersion.dwMajorVersion = 6;
+        g_fakeVersion.dwMinorVersion = 1;
+        Click(dialog, IDC_START_DIAGNOSIS);
+        onWindows7 = ReportOf(dialog);
+    });
+    g_pfnGetVersionEx = ::GetVersionExW;
+
+    EXPECT_EQ(m_dialog.commands,
+              (std::vector<std::wstring>{ L"ipconfig /all", L"route print", L"netstat -an", L"ipconfig /all",
+                                          L"route print", L"netstat -anb" }));
+    // Blank comments write no line.
+    EXPECT_EQ(onWindows2000.rfind(L"Current network status:Broken\r\n"
+                                  L"================= Operating System =================\r\n"
+                                  L"Windows 2000 Build 0 \r\n", 0),
+              0u)
+        << Narrow(onWindows2000.substr(0, 200));
+    EXPECT_NE(onWindows2000.find(L"last line without its end================= netstat =================\r\n"
+                                 L"connections\r\n================= [over] =================\r\n"),
+              std::wstring::npos);
+    EXPECT_EQ(onWindows7.rfind(L"Current network status:Broken\r\n================= Operating System"
+                               L" =================\r\nWindows 7 Build 0 \r\n", 0),
+              0u);
+    EXPECT_NE(onWindows7.find(L"================= netstat =================\r\nconnections with programs\r\n"
+                              L"================= [over] =================\r\n"),
+              std::wstring::npos);
+}
