@@ -18,7 +18,7 @@ for file in NorvexBind.dll NorvexDiagnosis.exe; do
     [ -f "$BUILD_X64/bin/$file" ] && cp "$BUILD_X64/bin/$file" "$ROOT/dist/x86_64/"
 done
 # Test-flavour tools the demo runs.
-for file in vpnclient.exe chain_demo.exe recording_provider.dll; do
+for file in vpnclient.exe chain_demo.exe recording_provider.dll report_demo.exe; do
     cp "$BUILD_X64/bin/$file" "$ROOT/dist/x86_64/"
 done
 ls -l "$ROOT/dist/i686" "$ROOT/dist/x86_64"

@@ -2,7 +2,8 @@
 # The system at work under Wine: a stand-in VPN client loads the provider and
 # starts the binding; other processes see the same machine-wide control block;
 # the provider is registered in a catalog and intercepts a listed program's
-# start-up while an unlisted one passes through.
+# start-up while an unlisted one passes through; the diagnosis program writes
+# its report while the binding is on.
 # Runs inside the private network namespace that build.sh sets up.
 set -euo pipefail
 dist=$1
@@ -44,3 +45,21 @@ wait "$server_pid"
 
 step "6. what the stand-in VPN client's route server was asked (each host once: the cache answers after that)"
 cat "$dist/routes.log"
+
+step "7. the diagnosis report, driven through its dialog (no screen), while the VPN client binds on 127.10.0.2"
+"$wine" "$client" start 127.10.0.2 --until-event NorvexDemoReport --hold-ms 120000 </dev/null \
+    >"$dist/vpnclient.log" 2>&1 &
+client_pid=$!
+for _ in $(seq 1 100); do
+    grep -q 'binding started' "$dist/vpnclient.log" 2>/dev/null && break
+    sleep 0.1
+done
+report="$dist/NetworkDiagnosis-demo.txt"
+rm -f "$report"
+# The program's folder holds NorvexBind.dll, which the report loads by name;
+# the HTTP test's targets are served on 127.0.0.1:80 meanwhile.
+"$wine" "$dist/report_demo.exe" "Z:${report//\//\\}" </dev/null
+"$wine" "$client" signal NorvexDemoReport </dev/null
+wait "$client_pid"
+printf '\n%s:\n' "$report"
+tr -d '\r' <"$report"

@@ -21,8 +21,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 #  - ws2_32: getaddrinfo family (XP), inet_pton/ntop and WSAPoll (Vista),
 #    WSCWriteProviderOrder (in sporder.dll on the oldest systems: looked up
 #    at run time instead).
-#  - msvcrt: the secure "_s" functions and _vscprintf (not in the Windows 2000
-#    msvcrt.dll).
+#  - msvcrt: the secure "_s" functions, _vscprintf and the 64-bit time functions
+#    (_time64, _localtime64, ...; not in the Windows 2000 msvcrt.dll).
 deny_kernel32='GetTickCount64 AddVectoredExceptionHandler RemoveVectoredExceptionHandler
 InitializeSRWLock AcquireSRWLockExclusive AcquireSRWLockShared ReleaseSRWLockExclusive
 ReleaseSRWLockShared TryAcquireSRWLockExclusive TryAcquireSRWLockShared InitOnceExecuteOnce
@@ -41,7 +41,7 @@ WSCGetProviderInfo WSCSetProviderInfo WSCInstallProvider64_32 WSCEnumProtocols32
 deny_advapi32='RegGetValueA RegGetValueW RegDeleteKeyExW RegDeleteTreeW EventRegister EventWrite'
 deny_shell32='SHGetKnownFolderPath'
 deny_user32='SetProcessDPIAware ChangeWindowMessageFilter ChangeWindowMessageFilterEx'
-deny_msvcrt='_vscprintf _vscwprintf'
+deny_msvcrt='_vscprintf _vscwprintf _time64 _localtime64 _gmtime64 _mktime64 _ctime64 _wctime64 _ftime64 _difftime64'
 
 # Prints "dll function" per import, dll in lower case.
 list_imports() {

@@ -64,15 +64,20 @@ const wchar_t* IsOnWindows64Text()
     return L"No";
 }
 
-std::wstring LocalTimeText(__time64_t stamp)
+// The report's time stamp as local year-month-day hours:minutes:seconds, or
+// empty when it cannot be converted. Taken from the system clock in FILETIME
+// units: the runtime's 64-bit time functions are missing from Windows 2000's
+// msvcrt.dll.
+std::wstring LocalTimeText(const FILETIME& stamp)
 {
-    wchar_t text[128] = L"";
-    const std::tm* local = _localtime64(&stamp);
-    if (local == nullptr || std::wcsftime(text, 128, L"%Y-%m-%d %H:%M:%S", local) == 0)
+    FILETIME local;
+    SYSTEMTIME parts;
+    if (!::FileTimeToLocalFileTime(&stamp, &local) || !::FileTimeToSystemTime(&local, &parts))
     {
         return std::wstring();
     }
-    return text;
+    return FormatText(L"%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth, parts.wDay, parts.wHour,
+                      parts.wMinute, parts.wSecond);
 }
 
 // The caption of a checked radio button, else nothing.
@@ -182,7 +187,8 @@ void CDlgVpnDiagnosis::OnStartDiagnosis()
     {
         AppendReportText((GetLocalizedString("UserComments") + comments + L"\r\n").c_str());
     }
-    const __time64_t stamp = _time64(nullptr);
+    FILETIME stamp;
+    ::GetSystemTimeAsFileTime(&stamp);
     m_btnStart.EnableWindow(FALSE);
 
     AppendReportText(L"================= Operating System =================\r\n");

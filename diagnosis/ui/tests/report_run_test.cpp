@@ -21,6 +21,13 @@
 namespace
 {
 
+int g_timerTicksDuringCommands = 0;
+
+void CALLBACK CountTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    ++g_timerTicksDuringCommands;
+}
+
 class ScriptedDialog : public CDlgVpnDiagnosis
 {
 public:
@@ -34,8 +41,11 @@ protected:
         commands.push_back(commandLine);
         startEnabledDuringCommands.push_back(::IsWindowEnabled(m_btnStart.m_hWnd) != FALSE);
         const auto substitute = substitutes.find(commandLine);
+        // Timer messages reach the thread only while something pumps them.
+        const UINT_PTR timer = ::SetTimer(nullptr, 0, 10, CountTick);
         CDlgVpnDiagnosis::RunCommandIntoReport(substitute != substitutes.end() ? substitute->second.c_str()
                                                                                : L"cmd.exe /c exit");
+        ::KillTimer(nullptr, timer);
     }
 };
 
@@ -84,7 +94,8 @@ protected:
         DWORD written = 0;
         ::WriteFile(file, text, sizeof(text) - 1, &written, nullptr);
         ::CloseHandle(file);
-        m_dialog.substitutes[L"ipconfig /all"] = L"cmd.exe /c echo adapter list";
+        // Enough lines to arrive in several reads.
+        m_dialog.substitutes[L"ipconfig /all"] = L"cmd.exe /c \"for /l %i in (1,1,1000) do @echo adapter %i\"";
         m_dialog.substitutes[L"route print"] = L"cmd.exe /c type \"" + routeOutput + L"\"";
         m_dialog.substitutes[L"netstat -an"] = L"cmd.exe /c echo connections";
         m_dialog.substitutes[L"netstat -anb"] = L"cmd.exe /c echo connections with programs";
@@ -153,11 +164,15 @@ TEST_F(ReportRun, SectionsInOrderCommandsStreamedAndASecondRunReplacesTheFirst)
         LR"(================= Vpn Accelerated Apps =================\r\n)"
         LR"(\[C:\\Games\\game\.exe\]\r\n\r\n)"
         LR"(================= ipconfig =================\r\n)"
-        LR"(adapter list\r\n)"
+        LR"((adapter \d+\r\n){1000})"
         LR"(================= route =================\r\n)"
         // The command's last line has no line end: the next header follows it.
         LR"(route table\r\nlast line without its end================= \[over\] =================\r\n)");
     EXPECT_TRUE(std::regex_match(first, layout)) << Narrow(first);
+    EXPECT_NE(first.find(L"adapter 1\r\nadapter 2\r\n"), std::wstring::npos);
+    EXPECT_NE(first.find(L"adapter 999\r\nadapter 1000\r\n"), std::wstring::npos);
+    // The dialog kept answering messages while the commands ran.
+    EXPECT_GT(g_timerTicksDuringCommands, 0);
     EXPECT_NE(first.find(L".exe, CreateTime = "), std::wstring::npos);
     EXPECT_TRUE(std::regex_match(second, layout)) << Narrow(second);
     EXPECT_EQ(CountOf(second, L"Current network status:"), 1u);
