@@ -14,9 +14,6 @@ void* AllocateFromProcessHeap(size_t cbRecord) noexcept
 }
 
 RecvFromContextAllocator CurrentAllocator = AllocateFromProcessHeap;
-
-constexpr DWORD kReadableProtections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ
-                                       | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 volatile LONG LiveContexts = 0;
 
 void FreeContext(RecvFromContext* context) noexcept
@@ -25,9 +22,9 @@ void FreeContext(RecvFromContext* context) noexcept
     ::InterlockedDecrement(&LiveContexts);
 }
 
-// The record's ThreadId when the caller gave none: the next layer needs a
-// thread to queue the completion to, and Winsock's own thread id is the one
-// a caller normally passes.
+// Winsock passes a thread id with every request that carries a completion
+// routine; a caller that passes none gets the current thread opened, since
+// the next layer needs a thread to queue the completion to.
 bool OpenCallerThread(RecvFromContext* context, LPINT lpErrno) noexcept
 {
     LPWPUOPENCURRENTTHREAD open = SavedUpcallTable.lpWPUOpenCurrentThread;
@@ -46,9 +43,16 @@ bool OpenCallerThread(RecvFromContext* context, LPINT lpErrno) noexcept
     return true;
 }
 
+constexpr DWORD kReadableProtections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ
+                                       | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+
 bool IsReadableRange(const void* from, size_t cb) noexcept
 {
     const auto* cursor = static_cast<const BYTE*>(from);
+    if (reinterpret_cast<ULONG_PTR>(cursor) + cb < reinterpret_cast<ULONG_PTR>(cursor))
+    {
+        return false; // wraps past the top of the address space
+    }
     const BYTE* end = cursor + cb;
     while (cursor < end)
     {
