@@ -1,13 +1,16 @@
 #include "bind/core/socket_hooks.h"
 
 #include "bind/control/control_block.h"
+#include "bind/control/provider_state.h"
 #include "bind/core/provider_tables.h"
+#include "bind/core/recvfrom_tracking.h"
 #include "bind/core/route_cache.h"
 #include "bind/core/winsock_calls.h"
 
 // Each procedure does the provider's own steps, then forwards the caller's
-// call; nothing the provider does changes the result the caller sees.
-// Receive-from, overlapped results and close still pass straight through.
+// call; nothing the provider does changes the result the caller sees, except
+// that a receive-from with a completion routine is refused when its
+// overlapped structure cannot be read or the provider cannot track it.
 
 namespace
 {
@@ -60,6 +63,25 @@ void ForceBindToVpnAddress(SOCKET s) noexcept
     vpn.sin_addr.s_addr = VpnAddress();
     // A failure is ours: the next layer binds the socket its own way.
     (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&vpn), sizeof(vpn));
+}
+
+// The buffers were recorded when the receive was issued and may be gone by
+// now (the application took the completion another way and freed them), so
+// they are read with a guard; what cannot be read is skipped.
+void PrepareRouteForRecordedSource(const PendingRecvFrom& entry) noexcept
+{
+    int cbFrom = 0;
+    if (entry.lpFrom == nullptr || !ReadCallerMemory(&cbFrom, entry.lpFromlen, sizeof(cbFrom))
+        || cbFrom != static_cast<int>(sizeof(sockaddr_in)))
+    {
+        return;
+    }
+    sockaddr_in source{};
+    if (!ReadCallerMemory(&source, entry.lpFrom, sizeof(source)) || source.sin_family != AF_INET)
+    {
+        return;
+    }
+    (void)PrepareRouteForHostNetwork(source.sin_addr.s_addr);
 }
 
 } // namespace
@@ -119,8 +141,61 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
                        LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId,
                        LPINT lpErrno)
 {
-    return NextProcTable.lpWSPRecvFrom(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
-                                       lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+    LPWSPRECVFROM next = NextProcTable.lpWSPRecvFrom;
+    if (!IsInterceptingNow())
+    {
+        return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen, lpOverlapped,
+                    lpCompletionRoutine, lpThreadId, lpErrno);
+    }
+
+    if (UseAsyncMode == 0 || (lpOverlapped == nullptr && lpCompletionRoutine == nullptr))
+    {
+        const int result = next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
+                                lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+        if (result == 0)
+        {
+            PrepareRouteForSource(lpFrom);
+        }
+        return result;
+    }
+
+    if (lpCompletionRoutine == nullptr)
+    {
+        // Completed by event or result query: remember where the source
+        // address will land; WSPGetOverlappedResult picks it up.
+        if (PendingRecvFromLock.IsInitialized())
+        {
+            auto guard = PendingRecvFromLock.Lock();
+            (void)PendingRecvFromTable.Set({s, lpFrom, lpFromlen});
+        }
+        return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen, lpOverlapped,
+                    lpCompletionRoutine, lpThreadId, lpErrno);
+    }
+
+    RecvFromContext* context = CreateRecvFromContext(s, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+    if (context == nullptr)
+    {
+        return SOCKET_ERROR;
+    }
+    context->lpFrom = lpFrom;
+    context->lpFromlen = lpFromlen;
+    // A thread we opened goes down too: without it the next layer would
+    // have no thread to queue the completion to.
+    LPWSATHREADID threadId = lpThreadId != nullptr ? lpThreadId : &context->ThreadId;
+    const int result = next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
+                            &context->Overlapped, IntermediateCompletionRoutine, threadId, lpErrno);
+    if (result == 0)
+    {
+        // The completion is queued all the same and may free the record at
+        // the caller's next alertable wait: only the caller's buffer is read.
+        PrepareRouteForSource(lpFrom);
+    }
+    else if (result == SOCKET_ERROR && *lpErrno != WSA_IO_PENDING)
+    {
+        // Refused at once: no completion follows, so the record is ours.
+        ReleaseRecvFromContext(context);
+    }
+    return result;
 }
 
 int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent, DWORD dwFlags,
@@ -150,10 +225,29 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
 BOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer, BOOL fWait,
                                    LPDWORD lpdwFlags, LPINT lpErrno)
 {
-    return NextProcTable.lpWSPGetOverlappedResult(s, lpOverlapped, lpcbTransfer, fWait, lpdwFlags, lpErrno);
+    const BOOL result = NextProcTable.lpWSPGetOverlappedResult(s, lpOverlapped, lpcbTransfer, fWait, lpdwFlags,
+                                                               lpErrno);
+    if (!result || UseAsyncMode == 0 || !IsInterceptingNow() || !PendingRecvFromLock.IsInitialized())
+    {
+        return result;
+    }
+    // Held across the route step, so a close or a new receive-from on any
+    // socket waits for it; nothing takes this lock under RouteCacheLock.
+    auto guard = PendingRecvFromLock.Lock();
+    PendingRecvFrom entry{};
+    if (PendingRecvFromTable.Take(s, &entry))
+    {
+        PrepareRouteForRecordedSource(entry);
+    }
+    return result;
 }
 
 int WSPAPI WSPCloseSocket(SOCKET s, LPINT lpErrno)
 {
+    if (UseAsyncMode != 0 && IsInterceptingNow() && PendingRecvFromLock.IsInitialized())
+    {
+        auto guard = PendingRecvFromLock.Lock();
+        PendingRecvFromTable.Remove(s);
+    }
     return NextProcTable.lpWSPCloseSocket(s, lpErrno);
 }

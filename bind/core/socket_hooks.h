@@ -1,6 +1,8 @@
 // The provider's own versions of the eight socket procedures it puts into the
 // table of an intercepted process. Each forwards to NextProcTable and returns
-// the next layer's result unchanged.
+// the next layer's result unchanged; only a receive-from with a completion
+// routine that cannot be tracked (recvfrom_tracking.h) is refused without
+// being forwarded.
 #pragma once
 
 #include <winsock2.h>

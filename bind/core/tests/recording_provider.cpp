@@ -1,9 +1,9 @@
 // A next-layer provider for tests: its WSPStartup fills all thirty entries
 // with its own procedures, and the eight that the provider replaces record
 // each call, so a test sees exactly what reaches the layer below. It never
-// touches the network.
-#include <winsock2.h>
-#include <ws2spi.h>
+// touches the network: received datagrams and their sources are planned by
+// the test (recording_provider.h).
+#include "bind/core/tests/recording_provider.h"
 
 #include <cstring>
 #include <cwchar>
@@ -58,10 +58,140 @@ int WSPAPI SendTo(SOCKET s, LPWSABUF, DWORD, LPDWORD, DWORD, const sockaddr* to,
 {
     return RecordAddress("WSPSendTo", s, to, tolen);
 }
-int WSPAPI RecvFrom(SOCKET s, LPWSABUF, DWORD, LPDWORD, LPDWORD, sockaddr*, LPINT, LPWSAOVERLAPPED,
-                    LPWSAOVERLAPPED_COMPLETION_ROUTINE, LPWSATHREADID, LPINT)
+// A receive-from as a real provider keeps it until it completes. The thread
+// id is stored by value, as the interface asks of providers.
+struct PendingRequest
 {
-    return Record("WSPRecvFrom", s);
+    LPWSAOVERLAPPED lpOverlapped;
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine;
+    WSATHREADID ThreadId;
+    bool hasThreadId;
+    sockaddr* lpFrom;
+    LPINT lpFromlen;
+};
+
+struct QueuedCompletion
+{
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;
+    DWORD error;
+    DWORD cbTransferred;
+    LPWSAOVERLAPPED lpOverlapped;
+};
+
+constexpr int kMaxPending = 8;
+int g_recvFromOutcome = RecvFromRecordOnly;
+int g_recvFromError = 0;
+BYTE g_source[128] = {};
+int g_cbSource = 0;
+DWORD g_cbReceived = 0;
+RecordedRecvFrom g_lastRecvFrom = {};
+PendingRequest g_pending[kMaxPending] = {};
+int g_pendingCount = 0;
+
+void CALLBACK RunCompletion(ULONG_PTR parameter)
+{
+    auto* completion = reinterpret_cast<QueuedCompletion*>(parameter);
+    completion->routine(completion->error, completion->cbTransferred, completion->lpOverlapped, 0);
+    delete completion;
+}
+
+void WriteSource(sockaddr* lpFrom, LPINT lpFromlen)
+{
+    if (lpFrom == nullptr || lpFromlen == nullptr)
+    {
+        return;
+    }
+    const int cbCopy = *lpFromlen < g_cbSource ? *lpFromlen : g_cbSource;
+    if (cbCopy > 0)
+    {
+        std::memcpy(lpFrom, g_source, cbCopy);
+    }
+    *lpFromlen = g_cbSource;
+}
+
+// As the transport does it: status and byte count into the overlapped
+// structure, then the routine to the issuing thread or the event set.
+void Complete(const PendingRequest& request, DWORD error)
+{
+    const DWORD cbTransferred = error == 0 ? g_cbReceived : 0;
+    if (error == 0)
+    {
+        WriteSource(request.lpFrom, request.lpFromlen);
+    }
+    request.lpOverlapped->Internal = error;
+    request.lpOverlapped->InternalHigh = cbTransferred;
+    if (request.lpCompletionRoutine != nullptr)
+    {
+        if (!request.hasThreadId)
+        {
+            return; // nowhere to deliver it: the test sees the routine never run
+        }
+        auto* completion = new QueuedCompletion{request.lpCompletionRoutine, error, cbTransferred,
+                                                request.lpOverlapped};
+        if (::QueueUserAPC(RunCompletion, request.ThreadId.ThreadHandle, reinterpret_cast<ULONG_PTR>(completion))
+            == 0)
+        {
+            delete completion;
+        }
+        return;
+    }
+    if (request.lpOverlapped->hEvent != nullptr)
+    {
+        ::SetEvent(request.lpOverlapped->hEvent);
+    }
+}
+
+int WSPAPI RecvFrom(SOCKET s, LPWSABUF, DWORD, LPDWORD lpNumberOfBytesRecvd, LPDWORD, sockaddr* lpFrom,
+                    LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                    LPWSATHREADID lpThreadId, LPINT lpErrno)
+{
+    const int recorded = Record("WSPRecvFrom", s);
+    g_lastRecvFrom = {lpOverlapped, lpCompletionRoutine, lpThreadId, lpFrom, lpFromlen,
+                      lpOverlapped != nullptr ? lpOverlapped->Offset : 0,
+                      lpOverlapped != nullptr ? lpOverlapped->OffsetHigh : 0};
+    switch (g_recvFromOutcome)
+    {
+    case RecvFromRefused:
+        *lpErrno = g_recvFromError;
+        return SOCKET_ERROR;
+    case RecvFromPending:
+    case RecvFromAtOnce:
+        break;
+    default:
+        return recorded;
+    }
+    if (lpOverlapped == nullptr)
+    {
+        WriteSource(lpFrom, lpFromlen);
+        if (lpNumberOfBytesRecvd != nullptr)
+        {
+            *lpNumberOfBytesRecvd = g_cbReceived;
+        }
+        return 0;
+    }
+    PendingRequest request = {lpOverlapped, lpCompletionRoutine, {}, lpThreadId != nullptr, lpFrom, lpFromlen};
+    if (lpThreadId != nullptr)
+    {
+        request.ThreadId = *lpThreadId;
+    }
+    if (g_recvFromOutcome == RecvFromAtOnce)
+    {
+        Complete(request, 0);
+        if (lpNumberOfBytesRecvd != nullptr)
+        {
+            *lpNumberOfBytesRecvd = g_cbReceived;
+        }
+        return 0;
+    }
+    if (g_pendingCount == kMaxPending)
+    {
+        *lpErrno = WSAENOBUFS;
+        return SOCKET_ERROR;
+    }
+    lpOverlapped->Internal = WSA_IO_PENDING;
+    g_pending[g_pendingCount++] = request;
+    *lpErrno = WSA_IO_PENDING;
+    return SOCKET_ERROR;
 }
 int WSPAPI Send(SOCKET s, LPWSABUF, DWORD, LPDWORD, DWORD, LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE,
                 LPWSATHREADID, LPINT)
@@ -73,9 +203,27 @@ int WSPAPI Recv(SOCKET s, LPWSABUF, DWORD, LPDWORD, LPDWORD, LPWSAOVERLAPPED, LP
 {
     return Record("WSPRecv", s);
 }
-BOOL WSPAPI GetOverlappedResult(SOCKET s, LPWSAOVERLAPPED, LPDWORD, BOOL, LPDWORD, LPINT)
+BOOL WSPAPI GetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer, BOOL, LPDWORD lpdwFlags,
+                                LPINT lpErrno)
 {
-    return Record("WSPGetOverlappedResult", s);
+    const int recorded = Record("WSPGetOverlappedResult", s);
+    if (lpOverlapped == nullptr)
+    {
+        return recorded;
+    }
+    if (lpOverlapped->Internal == WSA_IO_PENDING)
+    {
+        *lpErrno = WSA_IO_INCOMPLETE;
+        return FALSE;
+    }
+    *lpcbTransfer = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    *lpdwFlags = 0;
+    if (lpOverlapped->Internal != 0)
+    {
+        *lpErrno = static_cast<int>(lpOverlapped->Internal);
+        return FALSE;
+    }
+    return TRUE;
 }
 int WSPAPI CloseSocket(SOCKET s, LPINT) { return Record("WSPCloseSocket", s); }
 
@@ -103,6 +251,42 @@ RECORDING_API void RecordingProviderReset(int startupResult, int callResult)
     g_lastCall[0] = '\0';
     g_callLog[0] = '\0';
     g_lastSocket = INVALID_SOCKET;
+    g_recvFromOutcome = RecvFromRecordOnly;
+    g_pendingCount = 0;
+    g_lastRecvFrom = {};
+}
+
+// How the receive-froms until the next reset end; source is what completion
+// writes into lpFrom (cbSource bytes, also stored in *lpFromlen).
+RECORDING_API void RecordingProviderPlanRecvFrom(int outcome, int error, const BYTE* source, int cbSource,
+                                                 DWORD cbReceived)
+{
+    g_recvFromOutcome = outcome;
+    g_recvFromError = error;
+    g_cbSource = cbSource < static_cast<int>(sizeof(g_source)) ? cbSource : static_cast<int>(sizeof(g_source));
+    if (source != nullptr && g_cbSource > 0)
+    {
+        std::memcpy(g_source, source, g_cbSource);
+    }
+    g_cbReceived = cbReceived;
+}
+
+RECORDING_API BOOL RecordingProviderCompleteRecvFrom(DWORD error)
+{
+    if (g_pendingCount == 0)
+    {
+        return FALSE;
+    }
+    const PendingRequest request = g_pending[0];
+    std::memmove(g_pending, g_pending + 1, (g_pendingCount - 1) * sizeof(g_pending[0]));
+    --g_pendingCount;
+    Complete(request, error);
+    return TRUE;
+}
+
+RECORDING_API void RecordingProviderLastRecvFrom(RecordedRecvFrom* recorded)
+{
+    *recorded = g_lastRecvFrom;
 }
 
 // The names of the calls since the last reset, separated by spaces.

@@ -1,0 +1,210 @@
+#include "bind/core/recvfrom_tracking.h"
+
+#include "bind/core/provider_tables.h"
+#include "bind/core/route_cache.h"
+
+PendingRecvFromMap PendingRecvFromTable;
+
+namespace
+{
+
+void* AllocateFromProcessHeap(size_t cbRecord) noexcept
+{
+    return ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, cbRecord);
+}
+
+RecvFromContextAllocator CurrentAllocator = AllocateFromProcessHeap;
+volatile LONG LiveContexts = 0;
+
+void FreeContext(RecvFromContext* context) noexcept
+{
+    ::HeapFree(::GetProcessHeap(), 0, context);
+    ::InterlockedDecrement(&LiveContexts);
+}
+
+// Winsock passes a thread id with every request that carries a completion
+// routine; a caller that passes none gets the current thread opened, since
+// the next layer needs a thread to queue the completion to.
+bool OpenCallerThread(RecvFromContext* context, LPINT lpErrno) noexcept
+{
+    LPWPUOPENCURRENTTHREAD open = SavedUpcallTable.lpWPUOpenCurrentThread;
+    if (open == nullptr)
+    {
+        *lpErrno = WSAEINVAL;
+        return false;
+    }
+    int error = 0;
+    if (open(&context->ThreadId, &error) == SOCKET_ERROR)
+    {
+        *lpErrno = error != 0 ? error : WSAEINVAL;
+        return false;
+    }
+    context->ThreadOpened = TRUE;
+    return true;
+}
+
+constexpr DWORD kReadableProtections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ
+                                       | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+
+bool IsReadableRange(const void* from, size_t cb) noexcept
+{
+    const auto* cursor = static_cast<const BYTE*>(from);
+    if (reinterpret_cast<ULONG_PTR>(cursor) + cb < reinterpret_cast<ULONG_PTR>(cursor))
+    {
+        return false; // wraps past the top of the address space
+    }
+    const BYTE* end = cursor + cb;
+    while (cursor < end)
+    {
+        MEMORY_BASIC_INFORMATION region;
+        if (::VirtualQuery(cursor, &region, sizeof(region)) == 0 || region.State != MEM_COMMIT
+            || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 || (region.Protect & kReadableProtections) == 0)
+        {
+            return false;
+        }
+        cursor = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadCallerMemory(void* to, const void* from, size_t cb) noexcept
+{
+    // We have no structured exception handling to survive a fault, so the
+    // range is checked page by page first. The copy then goes through the
+    // kernel, which probes the source again: memory another thread frees
+    // in between makes the call fail instead of faulting in our code.
+    // (Wine's copy reads pages the process cannot, hence both.)
+    if (from == nullptr || !IsReadableRange(from, cb))
+    {
+        return false;
+    }
+    SIZE_T cbRead = 0;
+    return ::ReadProcessMemory(::GetCurrentProcess(), from, to, cb, &cbRead) != FALSE && cbRead == cb;
+}
+
+RecvFromContext* CreateRecvFromContext(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
+                                       LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                                       LPWSATHREADID lpThreadId, LPINT lpErrno) noexcept
+{
+    auto* context = static_cast<RecvFromContext*>(CurrentAllocator(sizeof(RecvFromContext)));
+    if (context == nullptr)
+    {
+        *lpErrno = WSAENOBUFS;
+        return nullptr;
+    }
+    ::InterlockedIncrement(&LiveContexts);
+
+    WSAOVERLAPPED caller;
+    if (!ReadCallerMemory(&caller, lpOverlapped, sizeof(caller)))
+    {
+        *lpErrno = WSAEFAULT;
+        FreeContext(context);
+        return nullptr;
+    }
+    context->Overlapped.Offset = caller.Offset;
+    context->Overlapped.OffsetHigh = caller.OffsetHigh;
+
+    if (lpThreadId != nullptr)
+    {
+        context->ThreadId = *lpThreadId;
+    }
+    else if (!OpenCallerThread(context, lpErrno))
+    {
+        FreeContext(context);
+        return nullptr;
+    }
+
+    context->lpCallerOverlapped = lpOverlapped;
+    context->Socket = s;
+    context->lpCallerCompletionRoutine = lpCompletionRoutine;
+    return context;
+}
+
+void ReleaseRecvFromContext(RecvFromContext* context) noexcept
+{
+    if (context->ThreadOpened)
+    {
+        int error = 0;
+        LPWPUCLOSETHREAD close = SavedUpcallTable.lpWPUCloseThread;
+        if (close != nullptr)
+        {
+            (void)close(&context->ThreadId, &error);
+        }
+    }
+    FreeContext(context);
+}
+
+void PrepareRouteForSource(const sockaddr* lpFrom) noexcept
+{
+    if (lpFrom != nullptr)
+    {
+        (void)PrepareRouteForHostNetwork(reinterpret_cast<const sockaddr_in*>(lpFrom)->sin_addr.s_addr);
+    }
+}
+
+void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
+                                            DWORD dwFlags) noexcept
+{
+    if (lpOverlapped == nullptr)
+    {
+        return;
+    }
+    auto* context = reinterpret_cast<RecvFromContext*>(lpOverlapped);
+
+    // Even a failed receive: the route step must come before the caller
+    // sees the completion, and a failed one costs at most a cached lookup.
+    PrepareRouteForSource(context->lpFrom);
+
+    LPWSAOVERLAPPED caller = context->lpCallerOverlapped;
+    caller->Internal = context->Overlapped.Internal;
+    caller->InternalHigh = context->Overlapped.InternalHigh;
+    caller->Offset = context->Overlapped.Offset;
+    caller->OffsetHigh = context->Overlapped.OffsetHigh;
+    if (context->lpCallerCompletionRoutine != nullptr)
+    {
+        context->lpCallerCompletionRoutine(dwError, cbTransferred, caller, dwFlags);
+    }
+    ReleaseRecvFromContext(context);
+}
+
+bool PendingRecvFromMap::Set(const PendingRecvFrom& entry) noexcept
+{
+    try
+    {
+        m_entries[entry.Socket] = entry;
+        return true;
+    }
+    catch (...)
+    {
+        return false;
+    }
+}
+
+bool PendingRecvFromMap::Take(SOCKET s, PendingRecvFrom* entry) noexcept
+{
+    auto found = m_entries.find(s);
+    if (found == m_entries.end())
+    {
+        return false;
+    }
+    *entry = found->second;
+    m_entries.erase(found);
+    return true;
+}
+
+void PendingRecvFromMap::Remove(SOCKET s) noexcept
+{
+    m_entries.erase(s);
+}
+
+void SetRecvFromContextAllocator(RecvFromContextAllocator allocate) noexcept
+{
+    CurrentAllocator = allocate != nullptr ? allocate : AllocateFromProcessHeap;
+}
+
+LONG GetLiveRecvFromContextCount() noexcept
+{
+    return LiveContexts;
+}

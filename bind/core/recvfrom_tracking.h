@@ -1,0 +1,91 @@
+// What the receive-from hooks keep between a call and its completion, so that
+// the source address of an overlapped receive reaches route preparation once
+// the next layer has written it.
+//
+// RecvFromContext: one per overlapped receive-from with a completion routine.
+// CreateRecvFromContext makes it; from then on the record belongs to whoever
+// the request is with: IntermediateCompletionRoutine releases it when the next
+// layer completes the request, and the issuing call releases it with
+// ReleaseRecvFromContext when the next layer refused the request at once (no
+// completion follows then).
+//
+// PendingRecvFromTable: the buffers of the latest event-based receive-from per
+// socket, guarded by PendingRecvFromLock (bind/control/provider_state.h). When
+// that lock could not be created, nothing is recorded.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2spi.h>
+
+#include <cstddef>
+#include <map>
+
+struct RecvFromContext
+{
+    // First, so the record is found again from the overlapped pointer that
+    // the next layer hands to IntermediateCompletionRoutine.
+    WSAOVERLAPPED Overlapped;
+    LPWSAOVERLAPPED lpCallerOverlapped;
+    SOCKET Socket;
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCallerCompletionRoutine;
+    WSATHREADID ThreadId;
+    BOOL ThreadOpened; // ThreadId came from WPUOpenCurrentThread
+    sockaddr* lpFrom;
+    LPINT lpFromlen;
+};
+
+// Null on failure, with WSAENOBUFS (no memory), WSAEFAULT (the caller's
+// overlapped structure is null or cannot be read) or the error of
+// WPUOpenCurrentThread in *lpErrno.
+RecvFromContext* CreateRecvFromContext(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
+                                       LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
+                                       LPWSATHREADID lpThreadId, LPINT lpErrno) noexcept;
+// Closes an opened thread and frees the record.
+void ReleaseRecvFromContext(RecvFromContext* context) noexcept;
+
+// Route preparation for the source host a completed receive wrote into the
+// caller's buffer; nothing when the caller gave none.
+void PrepareRouteForSource(const sockaddr* lpFrom) noexcept;
+
+// Stands in for the caller's completion routine; runs as an APC in the
+// issuing thread.
+void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
+                                            DWORD dwFlags) noexcept;
+
+// Copies cb bytes from memory the caller handed us, which may be unmapped or
+// protected. False, with nothing guaranteed about `to`, when it cannot be read.
+bool ReadCallerMemory(void* to, const void* from, size_t cb) noexcept;
+
+struct PendingRecvFrom
+{
+    SOCKET Socket;
+    sockaddr* lpFrom;
+    LPINT lpFromlen;
+};
+
+// At most one entry per socket; a new one replaces the old. Not thread-safe:
+// the caller holds PendingRecvFromLock.
+class PendingRecvFromMap
+{
+public:
+    // False when memory ran out: the request then goes untracked.
+    bool Set(const PendingRecvFrom& entry) noexcept;
+    // Removes the socket's entry into *entry; false when there is none.
+    bool Take(SOCKET s, PendingRecvFrom* entry) noexcept;
+    void Remove(SOCKET s) noexcept;
+    size_t Size() const noexcept { return m_entries.size(); }
+    void Clear() noexcept { m_entries.clear(); }
+
+private:
+    std::map<SOCKET, PendingRecvFrom> m_entries;
+};
+
+extern PendingRecvFromMap PendingRecvFromTable; // guarded by PendingRecvFromLock
+
+// Test seams. The record allocator returns zero-filled memory that HeapFree
+// on the process heap releases, or null; null restores the process heap.
+// Set it only while no receive-from runs.
+using RecvFromContextAllocator = void* (*)(size_t cbRecord) noexcept;
+void SetRecvFromContextAllocator(RecvFromContextAllocator allocate) noexcept;
+// Records created and not yet released, to prove that none leaks.
+LONG GetLiveRecvFromContextCount() noexcept;
