@@ -10,15 +10,19 @@ dist=$1
 wine=/usr/lib/wine/wine64
 client="$dist/vpnclient.exe"
 step() { printf '\n-- %s\n' "$*"; }
+# Waits up to 10 s for a background program to print its ready line.
+wait_for_line() {
+    for _ in $(seq 1 100); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+}
 
 step "1. the VPN client loads NorvexBind.dll and starts binding on 127.10.0.2"
 "$wine" "$client" start 127.10.0.2 --reserved 7 --until-event NorvexDemoStop --hold-ms 60000 </dev/null \
     >"$dist/vpnclient.log" 2>&1 &
 client_pid=$!
-for _ in $(seq 1 100); do
-    grep -q 'binding started' "$dist/vpnclient.log" 2>/dev/null && break
-    sleep 0.1
-done
+wait_for_line "$dist/vpnclient.log" 'binding started'
 cat "$dist/vpnclient.log"
 
 step "2. a second process loads the provider and prints the block it sees"
@@ -35,10 +39,7 @@ step "4. nobody holds the block any more: the next loader finds a fresh, stopped
 step "5. registration, start-up and socket calls in a Winsock chain (in-memory catalog, recording next layer, no traffic)"
 "$wine" "$client" serve-routes --until-event NorvexDemoRoutes --hold-ms 60000 </dev/null >"$dist/routes.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 1 100); do
-    grep -q 'serving routes' "$dist/routes.log" 2>/dev/null && break
-    sleep 0.1
-done
+wait_for_line "$dist/routes.log" 'serving routes'
 "$wine" "$dist/chain_demo.exe" </dev/null
 "$wine" "$client" signal NorvexDemoRoutes </dev/null
 wait "$server_pid"
@@ -50,10 +51,7 @@ step "7. the diagnosis report, driven through its dialog (no screen), while the 
 "$wine" "$client" start 127.10.0.2 --until-event NorvexDemoReport --hold-ms 120000 </dev/null \
     >"$dist/vpnclient.log" 2>&1 &
 client_pid=$!
-for _ in $(seq 1 100); do
-    grep -q 'binding started' "$dist/vpnclient.log" 2>/dev/null && break
-    sleep 0.1
-done
+wait_for_line "$dist/vpnclient.log" 'binding started'
 report="$dist/NetworkDiagnosis-demo.txt"
 rm -f "$report"
 # The program's folder holds NorvexBind.dll, which the report loads by name;
