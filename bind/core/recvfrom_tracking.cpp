@@ -136,9 +136,12 @@ void ReleaseRecvFromContext(RecvFromContext* context) noexcept
     FreeContext(context);
 }
 
-void PrepareRouteForSource(const sockaddr* lpFrom) noexcept
+void PrepareRouteForSource(const sockaddr* lpFrom, const int* lpFromlen) noexcept
 {
-    if (lpFrom != nullptr)
+    // The address field lies at bytes 4 to 7: a shorter source (a receive
+    // that failed for want of room) has none to read.
+    const int cbNeeded = static_cast<int>(offsetof(sockaddr_in, sin_addr) + sizeof(in_addr));
+    if (lpFrom != nullptr && lpFromlen != nullptr && *lpFromlen >= cbNeeded)
     {
         (void)PrepareRouteForHostNetwork(reinterpret_cast<const sockaddr_in*>(lpFrom)->sin_addr.s_addr);
     }
@@ -155,7 +158,7 @@ void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, 
 
     // Even a failed receive: the route step must come before the caller
     // sees the completion, and a failed one costs at most a cached lookup.
-    PrepareRouteForSource(context->lpFrom);
+    PrepareRouteForSource(context->lpFrom, context->lpFromlen);
 
     LPWSAOVERLAPPED caller = context->lpCallerOverlapped;
     caller->Internal = context->Overlapped.Internal;

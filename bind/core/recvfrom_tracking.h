@@ -44,8 +44,9 @@ RecvFromContext* CreateRecvFromContext(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
 void ReleaseRecvFromContext(RecvFromContext* context) noexcept;
 
 // Route preparation for the source host a completed receive wrote into the
-// caller's buffer; nothing when the caller gave none.
-void PrepareRouteForSource(const sockaddr* lpFrom) noexcept;
+// caller's buffer; nothing when the caller gave none or its length does not
+// reach the address (the buffer is never read past its length).
+void PrepareRouteForSource(const sockaddr* lpFrom, const int* lpFromlen) noexcept;
 
 // Stands in for the caller's completion routine; runs as an APC in the
 // issuing thread.

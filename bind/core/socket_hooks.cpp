@@ -154,7 +154,7 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
                                 lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
         if (result == 0)
         {
-            PrepareRouteForSource(lpFrom);
+            PrepareRouteForSource(lpFrom, lpFromlen);
         }
         return result;
     }
@@ -188,7 +188,7 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
     {
         // The completion is queued all the same and may free the record at
         // the caller's next alertable wait: only the caller's buffer is read.
-        PrepareRouteForSource(lpFrom);
+        PrepareRouteForSource(lpFrom, lpFromlen);
     }
     else if (result == SOCKET_ERROR && *lpErrno != WSA_IO_PENDING)
     {

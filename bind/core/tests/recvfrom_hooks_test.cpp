@@ -415,6 +415,44 @@ TEST_F(RecvFromHooksTest, CompletedAtOnceWithRoutine)
     EXPECT_EQ(1u, m_server.RequestCount());
 }
 
+// A caller whose source buffer is shorter than the address field: the bytes
+// behind its length belong to someone else and are never read, whether the
+// receive completes at once or through the completion routine.
+TEST_F(RecvFromHooksTest, ShortSourceIsNeverReadPastItsLength)
+{
+    UseAsyncMode = 1;
+    for (bool withRoutine : {false, true})
+    {
+        SCOPED_TRACE(withRoutine ? "completion routine" : "blocking");
+        ForgetRoutes();
+        m_server.ClearRequests();
+        Receive r;
+        // What lies behind the caller's four bytes: an address that must not
+        // be asked for.
+        const sockaddr_in behind = Source(kSourceA);
+        std::memcpy(&r.from, &behind, sizeof(behind));
+        r.cbFrom = 4;
+        const sockaddr_in source = Source(kSourceB);
+        m_plan(withRoutine ? RecvFromPending : RecvFromAtOnce, 0, reinterpret_cast<const BYTE*>(&source), 4, 42);
+
+        const int result = withRoutine ? RecvFrom(34, r, &r.overlapped, CallerRoutine, &m_threadId)
+                                       : RecvFrom(34, r, nullptr);
+        if (withRoutine)
+        {
+            ASSERT_EQ(SOCKET_ERROR, result);
+            ASSERT_TRUE(m_complete(0));
+            RunQueuedCompletions();
+            EXPECT_EQ(1, m_completion.calls);
+        }
+        else
+        {
+            ASSERT_EQ(0, result);
+        }
+        EXPECT_EQ(4, r.cbFrom);
+        EXPECT_EQ(std::vector<std::string>{}, RequestedHosts());
+    }
+}
+
 // Refused at once, the request never completes: its record and the thread
 // opened for it are released within the call.
 TEST_F(RecvFromHooksTest, RefusedRequestLeavesNothingBehind)
