@@ -98,27 +98,52 @@ int WSPAPI RealConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF, LP
     return result;
 }
 
+// An intercepted process (binding started, created before it) with a
+// receiver bound to 127.0.0.1 and a sender connected to it.
+struct LoopbackDatagrams
+{
+    LoopbackDatagrams()
+    {
+        WSADATA wsa;
+        ::WSAStartup(MAKEWORD(2, 2), &wsa);
+        OpenGlobalControlBlock();
+        VpnBindStart(0, Ipv4(127, 0, 0, 2));
+        ProcessCreateTime = ~0ULL;
+
+        receiver = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = Ipv4(127, 0, 0, 1);
+        ::bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        int cb = sizeof(to);
+        ::getsockname(receiver, reinterpret_cast<sockaddr*>(&to), &cb);
+        int receiveBuffer = 8 << 20;
+        ::setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&receiveBuffer),
+                     sizeof(receiveBuffer));
+        sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        ::connect(sender, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+    ~LoopbackDatagrams()
+    {
+        ::closesocket(sender);
+        ::closesocket(receiver);
+        VpnBindStop();
+        CloseGlobalControlBlock();
+        ::WSACleanup();
+    }
+
+    SOCKET receiver = INVALID_SOCKET;
+    SOCKET sender = INVALID_SOCKET;
+    sockaddr_in to{};
+};
+
 void MeasureHooksOnLoopback()
 {
-    WSADATA wsa;
-    ::WSAStartup(MAKEWORD(2, 2), &wsa);
     NextProcTable.lpWSPSend = RealSend;
     NextProcTable.lpWSPConnect = RealConnect;
-    OpenGlobalControlBlock();
-    VpnBindStart(0, Ipv4(127, 0, 0, 2));
-    ProcessCreateTime = ~0ULL;
-
-    SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = Ipv4(127, 0, 0, 1);
-    ::bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    int cb = sizeof(to);
-    ::getsockname(receiver, reinterpret_cast<sockaddr*>(&to), &cb);
-    int receiveBuffer = 8 << 20;
-    ::setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&receiveBuffer), sizeof(receiveBuffer));
-    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    ::connect(sender, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    LoopbackDatagrams loopback;
+    const SOCKET receiver = loopback.receiver;
+    const SOCKET sender = loopback.sender;
+    const sockaddr_in to = loopback.to;
 
     char payload[32] = {};
     WSABUF buffer{sizeof(payload), payload};
@@ -157,12 +182,6 @@ void MeasureHooksOnLoopback()
     });
     std::printf("connect, datagram socket:           passed through %.1f us, intercepted %.1f us (%.2f x)\n",
                 connectDirect / 1000, connectHooked / 1000, connectHooked / connectDirect);
-
-    ::closesocket(sender);
-    ::closesocket(receiver);
-    VpnBindStop();
-    CloseGlobalControlBlock();
-    ::WSACleanup();
 }
 
 int WSPAPI RealRecvFrom(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags, sockaddr* from,
@@ -199,23 +218,11 @@ void CALLBACK CountCompletion(DWORD, DWORD, LPWSAOVERLAPPED, DWORD)
 // it, through the next layer alone and then through the hooks.
 void MeasureRecvFromOnLoopback()
 {
-    WSADATA wsa;
-    ::WSAStartup(MAKEWORD(2, 2), &wsa);
     NextProcTable.lpWSPRecvFrom = RealRecvFrom;
     NextProcTable.lpWSPGetOverlappedResult = RealGetOverlappedResult;
-    OpenGlobalControlBlock();
-    VpnBindStart(0, Ipv4(127, 0, 0, 2));
-    ProcessCreateTime = ~0ULL;
-
-    SOCKET receiver = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = Ipv4(127, 0, 0, 1);
-    ::bind(receiver, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    int cb = sizeof(to);
-    ::getsockname(receiver, reinterpret_cast<sockaddr*>(&to), &cb);
-    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    ::connect(sender, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    LoopbackDatagrams loopback;
+    const SOCKET receiver = loopback.receiver;
+    const SOCKET sender = loopback.sender;
 
     char payload[32] = {};
     char data[64];
@@ -288,11 +295,6 @@ void MeasureRecvFromOnLoopback()
     std::printf("guarded read of 16 caller bytes:    %.2f us\n", guarded / 1000);
 
     ::WSACloseEvent(overlapped.hEvent);
-    ::closesocket(sender);
-    ::closesocket(receiver);
-    VpnBindStop();
-    CloseGlobalControlBlock();
-    ::WSACleanup();
 }
 
 } // namespace
