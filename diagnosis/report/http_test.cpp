@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 
+#include <cstring>
+
 #ifndef NORVEX_PUBLIC_SITE_HOST
 #error "the build names the HTTP test targets"
 #endif
@@ -31,7 +33,7 @@ std::wstring TestHttpConnection(const wchar_t* host, const wchar_t* backupIp)
             found->h_addr_list[0] != nullptr)
         {
             in_addr first;
-            memcpy(&first, found->h_addr_list[0], sizeof(first));
+            std::memcpy(&first, found->h_addr_list[0], sizeof(first));
             address = first.s_addr;
             text += FormatText(L"    gethostbyname: %hs\r\n", ::inet_ntoa(first));
         }
