@@ -191,37 +191,44 @@ void CDlgVpnDiagnosis::OnStartDiagnosis()
     ::GetSystemTimeAsFileTime(&stamp);
     m_btnStart.EnableWindow(FALSE);
 
-    AppendReportText(L"================= Operating System =================\r\n");
-    AppendReportText((GetOsVersionText() + L"\r\n").c_str());
-    AppendReportText((std::wstring(L"IsOnWindows64: ") + IsOnWindows64Text() + L"\r\n").c_str());
-    AppendReportText((L"Datetime: " + LocalTimeText(stamp) + L"\r\n").c_str());
+    auto header = [this](const wchar_t* title) {
+        AppendReportText((std::wstring(L"================= ") + title + L" =================\r\n").c_str());
+    };
+    // A probe's text, then a line end of the run's own (an empty line after
+    // texts that end in one).
+    auto block = [this](const std::wstring& text) { AppendReportText((text + L"\r\n").c_str()); };
 
-    AppendReportText(L"================= HTTP Connection =================\r\n");
+    header(L"Operating System");
+    block(GetOsVersionText());
+    block(std::wstring(L"IsOnWindows64: ") + IsOnWindows64Text());
+    block(L"Datetime: " + LocalTimeText(stamp));
+    header(L"HTTP Connection");
     for (const HttpTarget* target : { &kPublicWebSite, &kVendorWebSite })
     {
-        AppendReportText((TestHttpConnection(target->host, target->backupIp) + L"\r\n").c_str());
+        block(TestHttpConnection(target->host, target->backupIp));
     }
-    AppendReportText(L"================= VpnBind ControlBlock =================\r\n");
-    AppendReportText((GetVpnBindControlBlockInfo() + L"\r\n").c_str());
-    AppendReportText(L"================= Process List =================\r\n");
-    AppendReportText((GetProcessListText() + L"\r\n").c_str());
-    AppendReportText(L"================= LSP List =================\r\n");
-    AppendReportText((GetLspListText() + L"\r\n").c_str());
-    AppendReportText(L"================= Vpn Accelerated Apps =================\r\n");
-    AppendReportText((GetAcceleratedAppsText() + L"\r\n").c_str());
+    header(L"VpnBind ControlBlock");
+    block(GetVpnBindControlBlockInfo());
+    header(L"Process List");
+    block(GetProcessListText());
+    header(L"LSP List");
+    block(GetLspListText());
+    header(L"Vpn Accelerated Apps");
+    block(GetAcceleratedAppsText());
 
-    AppendReportText(L"================= ipconfig =================\r\n");
+    // Command output goes in as it comes, with no line end added.
+    header(L"ipconfig");
     RunCommandIntoReport(L"ipconfig /all");
-    AppendReportText(L"================= route =================\r\n");
+    header(L"route");
     RunCommandIntoReport(L"route print");
     if (m_checkNetConnections.GetCheck())
     {
         // Windows 2000's netstat has no -b.
         const bool isWindows2000 = version.dwMajorVersion == 5 && version.dwMinorVersion == 0;
-        AppendReportText(L"================= netstat =================\r\n");
+        header(L"netstat");
         RunCommandIntoReport(isWindows2000 ? L"netstat -an" : L"netstat -anb");
     }
-    AppendReportText(L"================= [over] =================\r\n");
+    header(L"[over]");
 
     m_btnStart.EnableWindow(TRUE);
     m_btnCopy.EnableWindow(TRUE);
