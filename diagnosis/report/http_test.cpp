@@ -1,5 +1,6 @@
 #include "http_test.h"
 
+#include "common/ansi_text.h"
 #include "report_text.h"
 
 #include <winsock2.h>

@@ -2,6 +2,7 @@
 
 #include "bind/control/vpn_bind_api.h"
 #include "common/product_paths.h"
+#include "common/ansi_text.h"
 #include "report_text.h"
 
 #include <cstdio>

@@ -2,6 +2,7 @@
 
 #include "http_test.h"
 #include "localized_strings.h"
+#include "common/ansi_text.h"
 #include "report_text.h"
 #include "resource.h"
 #include "system_probes.h"

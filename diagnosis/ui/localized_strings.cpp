@@ -1,8 +1,6 @@
 #include "localized_strings.h"
 
-#include <windows.h>
-
-#include <cstring>
+#include "common/ansi_text.h"
 
 // The application object's constructor fills this table, and the application
 // object lives in another file: the priority makes the table exist before any
@@ -38,23 +36,6 @@ const BuiltInText kBuiltInTexts[] = {
     { "QueryFullModuleList", L"Query full module list" },
     { "QueryNetConnections", L"Query network connections" },
 };
-
-std::wstring AnsiToWide(const char* text)
-{
-    const int cchText = static_cast<int>(std::strlen(text));
-    if (cchText == 0)
-    {
-        return std::wstring();
-    }
-    const int cchWide = MultiByteToWideChar(CP_THREAD_ACP, 0, text, cchText, nullptr, 0);
-    if (cchWide <= 0)
-    {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(cchWide), L'\0');
-    MultiByteToWideChar(CP_THREAD_ACP, 0, text, cchText, &wide[0], cchWide);
-    return wide;
-}
 
 } // namespace
 

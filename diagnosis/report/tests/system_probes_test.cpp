@@ -1,3 +1,4 @@
+#include "common/ansi_text.h"
 #include "report_text.h"
 #include "system_probes.h"
 
