@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds both flavours and runs every test: the x86_64 tests under Wine inside
-# a private network namespace, and the check of the i686 deliverables.
+# Builds every flavour and runs every test: the deliverable check, then the
+# suite twice, as x86_64 under 64-bit Wine and as i686 under 32-bit Wine, each
+# inside a private network namespace.
 set -euo pipefail
 . "$(dirname "$0")/scripts/lib.sh"
 
 ensure_packages
 build_all
 log "running the tests"
-in_private_network ctest --test-dir "$BUILD_X64" --output-on-failure -j2 --timeout 300
+in_private_network bash "$ROOT/scripts/run_tests.sh"

@@ -38,3 +38,11 @@ function(norvex_add_test name)
         DISCOVERY_TIMEOUT 120
         PROPERTIES ${properties})
 endfunction()
+
+# Test libraries export their __stdcall functions by plain name, as Windows
+# looks them up (the i686 linker would decorate them: _WSPStartup@76).
+function(norvex_plain_exports target)
+    if(NORVEX_ARCH STREQUAL "x86")
+        target_link_options(${target} PRIVATE -Wl,--kill-at)
+    endif()
+endfunction()

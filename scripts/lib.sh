@@ -5,40 +5,163 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_I686=$ROOT/build/i686
 BUILD_X64=$ROOT/build/x86_64
+BUILD_I686_TESTS=$ROOT/build/i686-tests
+DIST=$ROOT/dist
 WINE=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
 WINESERVER=/usr/lib/wine/wineserver
-export WINEPREFIX=$BUILD_X64/wineprefix
+# One WoW64 prefix for both Wines: 64-bit and 32-bit programs share it, as they
+# share one machine on 64-bit Windows.
+export WINEPREFIX=$ROOT/build/wineprefix
 export WINEDEBUG=-all
 # No Mono or Gecko installers when the prefix is created.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 log() { printf '\n== %s\n' "$*"; }
 
-# Installs what is missing, by the file that proves each package is there.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs what is missing, by the file that proves each package is there,
+# then makes sure that 32-bit Windows programs run (see ensure_i386_programs_run).
 ensure_packages() {
-    local wanted=() pair file package
+    local wanted=() pair file package need_update=
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        log "adding the i386 architecture (for 32-bit Wine)"
+        as_root dpkg --add-architecture i386
+        need_update=1
+    fi
     for pair in \
         /usr/bin/cmake:cmake \
         /usr/bin/make:make \
         /usr/bin/i686-w64-mingw32-g++-win32:g++-mingw-w64-i686 \
         /usr/bin/x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
         /usr/lib/wine/wine64:wine64 \
+        /usr/lib/wine/wine:wine32:i386 \
         /usr/src/googletest/CMakeLists.txt:googletest \
         /usr/bin/unshare:util-linux \
         /usr/sbin/ip:iproute2 \
-        /usr/bin/strings:binutils; do
+        /usr/bin/strings:binutils \
+        /usr/bin/dpkg-deb:dpkg; do
         file=${pair%%:*}
         package=${pair#*:}
         [ -e "$file" ] || wanted+=("$package")
     done
-    if [ ${#wanted[@]} -eq 0 ]; then
+    if [ ${#wanted[@]} -ne 0 ]; then
+        log "installing ${wanted[*]}"
+        need_update=1
+    fi
+    if [ -n "$need_update" ]; then
+        as_root apt-get update -q
+    fi
+    if [ ${#wanted[@]} -ne 0 ]; then
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${wanted[@]}"
+    fi
+    ensure_i386_programs_run
+}
+
+# 32-bit Wine is a 32-bit Linux program. Most kernels run those natively; where
+# this one does not, qemu's user-mode emulator runs them, registered with
+# binfmt_misc for 32-bit x86 ELF files. Bookworm's own qemu (7.2) needs about
+# 50 s per Wine process; 8 and later are fast, so the emulator comes from the
+# backports suite of the machine's own Debian archive, unpacked into the build
+# tree without touching the machine's apt sources.
+TOOLS_DIR=$ROOT/build/tools
+QEMU_I386=$TOOLS_DIR/qemu/usr/bin/qemu-i386
+BINFMT_DIR=/proc/sys/fs/binfmt_misc
+BINFMT_NAME=qemu-i386
+
+ensure_i386_programs_run() {
+    local probe=$TOOLS_DIR/elf32-probe status=0
+    build_elf32_probe "$probe"
+    "$probe" 2>/dev/null || status=$?
+    case $status in
+        # NORVEX_I386_VIA_QEMU=1 takes the emulator path on a kernel that
+        # would run them natively (a registered entry comes before native ELF).
+        0) [ "${NORVEX_I386_VIA_QEMU:-0}" = 1 ] || return 0 ;;
+        3) binfmt_entry_is_ours && return 0 ;;
+    esac
+    log "this kernel does not run 32-bit programs: registering qemu's user-mode emulator"
+    fetch_qemu_user
+    register_qemu_i386
+    status=0
+    "$probe" || status=$?
+    if [ "$status" -ne 3 ]; then
+        echo "32-bit programs still do not run (probe status $status)" >&2
+        return 1
+    fi
+    echo "registered $QEMU_I386 ($("$QEMU_I386" --version | head -n 1)) as $BINFMT_DIR/$BINFMT_NAME"
+}
+
+# A static 32-bit program that exits 0 when it runs natively (the kernel says
+# x86_64), 3 when it runs under an emulator (qemu reports the guest's i686).
+build_elf32_probe() {
+    local probe=$1
+    [ -x "$probe" ] && return 0
+    mkdir -p "$(dirname "$probe")"
+    cat >"$probe.s" <<'ASM'
+        .globl _start
+        .text
+_start: movl $122, %eax          # newuname(&name)
+        movl $name, %ebx
+        int $0x80
+        movl $4, %ebx
+        testl %eax, %eax
+        jnz 1f
+        movl $3, %ebx
+        cmpb $'x', name+260      # machine, the fifth 65-byte field
+        jne 1f
+        movl $0, %ebx
+1:      movl $1, %eax            # exit(status)
+        int $0x80
+        .bss
+name:   .space 390
+ASM
+    as --32 -o "$probe.o" "$probe.s" && ld -m elf_i386 -o "$probe" "$probe.o"
+}
+
+binfmt_entry_is_ours() {
+    local entry=$BINFMT_DIR/$BINFMT_NAME
+    [ -x "$QEMU_I386" ] && [ -f "$entry" ] && grep -qx enabled "$entry" &&
+        grep -qx "interpreter $QEMU_I386" "$entry"
+}
+
+fetch_qemu_user() {
+    if [ -x "$QEMU_I386" ] && "$QEMU_I386" --version | head -n 1 | grep -Eq 'version ([89]|[1-9][0-9])\.'; then
         return 0
     fi
-    log "installing ${wanted[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${wanted[@]}"
+    local apt_dir=$TOOLS_DIR/apt-backports codename site
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    site=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 2>/dev/null |
+        awk -v c="$codename" '$2 == c { print $1; exit }')
+    [ -n "$site" ] || site=http://deb.debian.org/debian
+    log "fetching qemu-user from $site $codename-backports (the machine's apt sources stay as they are)"
+    rm -rf "$apt_dir" "$TOOLS_DIR/qemu"
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    echo "deb $site $codename-backports main" >"$apt_dir/sources.list"
+    local options=(-q -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache")
+    apt-get "${options[@]}" update
+    (cd "$apt_dir" && apt-get "${options[@]}" download "qemu-user/$codename-backports")
+    # Only the one emulator of the package's many (it is a static program).
+    mkdir -p "$TOOLS_DIR/qemu"
+    dpkg-deb --fsys-tarfile "$apt_dir"/qemu-user_*.deb | tar -x -C "$TOOLS_DIR/qemu" ./usr/bin/qemu-i386
+    rm -rf "$apt_dir"
+}
+
+# Lasts until the machine restarts. F opens the emulator now, so it is found
+# inside namespaces and from any folder.
+register_qemu_i386() {
+    if [ ! -e "$BINFMT_DIR/register" ]; then
+        as_root mount -t binfmt_misc binfmt_misc "$BINFMT_DIR"
+    fi
+    if [ -e "$BINFMT_DIR/$BINFMT_NAME" ]; then
+        echo -1 | as_root tee "$BINFMT_DIR/$BINFMT_NAME" >/dev/null
+    fi
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf '%s' ":$BINFMT_NAME:M::$magic:$mask:$QEMU_I386:FOC" | as_root tee "$BINFMT_DIR/register" >/dev/null
 }
 
 build_flavour() {
@@ -53,7 +176,20 @@ build_flavour() {
 build_all() {
     mkdir -p "$ROOT/build"
     build_flavour i686 "$BUILD_I686" -DNORVEX_BUILD_TESTS=OFF
-    build_flavour x86_64 "$BUILD_X64" -DNORVEX_BUILD_TESTS=ON -DNORVEX_I686_BIN_DIR="$BUILD_I686/bin"
+    collect_shipped_files
+    build_flavour x86_64 "$BUILD_X64" -DNORVEX_BUILD_TESTS=ON -DNORVEX_SHIPPED_I686_DIR="$DIST/i686"
+    build_flavour i686-tests "$BUILD_I686_TESTS" -DNORVEX_BUILD_TESTS=ON -DNORVEX_SHIPPED_I686_DIR="$DIST/i686"
+}
+
+# The deliverables as they ship, stripped, in dist/i686: what the deliverable
+# check inspects and the 32-bit tests of the shipped files run.
+collect_shipped_files() {
+    local file
+    rm -rf "$DIST/i686"
+    mkdir -p "$DIST/i686"
+    for file in NorvexBind.dll NorvexDiagnosis.exe; do
+        i686-w64-mingw32-strip -o "$DIST/i686/$file" "$BUILD_I686/bin/$file"
+    done
 }
 
 # Runs a command inside a new network namespace that has only loopback, with

@@ -126,7 +126,7 @@ for exe in "$bin"/NorvexDiagnosis.exe; do
     check_imports "$exe"
     check_version "$exe"
     # Elevation and visual styles come from the embedded manifest.
-    for needle in 'level="requireAdministrator"' 'name="Microsoft.Windows.Common-Controls"' 'version="6.0.0.0"'; do
+    for needle in 'level="requireAdministrator"' 'name="Microsoft.Windows.Common-Controls"' 'version="6.0.0.0"' 'processorArchitecture="x86"'; do
         grep -qa "$needle" "$exe" || { echo "$exe: manifest lacks $needle"; failures=$((failures + 1)); }
     done
 done

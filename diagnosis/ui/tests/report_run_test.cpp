@@ -72,6 +72,12 @@ size_t CountOf(const std::wstring& text, const std::wstring& part)
     return count;
 }
 
+#ifdef _WIN64
+const wchar_t kIsOnWindows64Line[] = L"IsOnWindows64: No";
+#else
+const wchar_t kIsOnWindows64Line[] = L"IsOnWindows64: Yes";
+#endif
+
 struct LinePattern
 {
     const wchar_t* line;
@@ -179,7 +185,8 @@ TEST_F(ReportRun, SectionsInOrderCommandsStreamedAndASecondRunReplacesTheFirst)
         { LR"(Comments:no pages load)" },
         { LR"(================= Operating System =================)" },
         { LR"(Windows .*)" },
-        { LR"(IsOnWindows64: No)" },
+        // Wine runs 32-bit programs as a 64-bit system's WOW64 does.
+        { kIsOnWindows64Line },
         { LR"(Datetime: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)" },
         { LR"(================= HTTP Connection =================)" },
         { LR"(Test HTTP Connection by localhost with backup IP 127\.0\.0\.1)" },
