@@ -1,0 +1,230 @@
+// The deliverables as they ship (the dist folder: stripped, built with the
+// deliverables' compilers), run in a test process of their own bitness: the
+// control exports reached as the VPN client reaches them, the provider's
+// start-up over a next layer of the same bitness with the replaced procedures
+// called through the table, and the registration exports through regsvr32.
+// On 32-bit x86 every call also proves that the callee removed its arguments
+// (tests/support/stack_check.h).
+#include "bind/control/vpn_bind_api.h"
+#include "bind/core/protocol_catalog.h"
+#include "bind/install/registration.h"
+#include "common/ini_file.h"
+#include "common/win32_handle.h"
+#include "tests/shipped_dir.h"
+#include "tests/support/route_test.h"
+#include "tests/support/stack_check.h"
+#include "tests/support/test_support.h"
+#include "tools/vpnclient/route_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+template <typename Fn>
+Fn GetExport(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+// Empty when no deliverable of this process's bitness ships.
+std::wstring ShippedProviderPath()
+{
+    const std::wstring folder = kShippedFolder;
+    return folder.empty() ? folder : folder + L"NorvexBind.dll";
+}
+
+#define SKIP_WITHOUT_SHIPPED_FILES()                                                                              \
+    if (ShippedProviderPath().empty())                                                                           \
+    {                                                                                                            \
+        GTEST_SKIP() << "no deliverable of this bitness ships: the shipped files are tested by the i686 flavour"; \
+    }
+
+#if defined(__i386__)
+int __cdecl CallerRemovesTwo(int a, int b)
+{
+    return a + b;
+}
+int __stdcall CalleeRemovesTwo(int a, int b)
+{
+    return a - b;
+}
+#endif
+
+TEST(StackCheck, TellsTheConventionsApart)
+{
+#if defined(__i386__)
+    std::int32_t moved = 1;
+    EXPECT_EQ(1, CallChecked(&CalleeRemovesTwo, &moved, 3, 2));
+    EXPECT_EQ(0, moved);
+    // The same call through a pointer that claims __stdcall: the two
+    // arguments are still on the stack afterwards.
+    auto mislabelled = reinterpret_cast<int(__stdcall*)(int, int)>(reinterpret_cast<void*>(&CallerRemovesTwo));
+    EXPECT_EQ(5, CallChecked(mislabelled, &moved, 3, 2));
+    EXPECT_EQ(-8, moved);
+#else
+    GTEST_SKIP() << "x86_64 has one calling convention";
+#endif
+}
+
+class ShippedProviderTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_SHIPPED_FILES();
+        m_provider = ::LoadLibraryW(ShippedProviderPath().c_str());
+        ASSERT_NE(nullptr, m_provider) << ::GetLastError();
+        m_start = GetExport<VpnBindStartFn>(m_provider, "VpnBindStart");
+        m_stop = GetExport<VpnBindStopFn>(m_provider, "VpnBindStop");
+        m_getBlock = GetExport<VpnBindGetGlobalControlBlockFn>(m_provider, "VpnBindGetGlobalControlBlock");
+        ASSERT_TRUE(m_start && m_stop && m_getBlock);
+    }
+
+    void TearDown() override
+    {
+        if (m_provider != nullptr)
+        {
+            m_stop();
+            ::FreeLibrary(m_provider);
+        }
+    }
+
+    HMODULE m_provider = nullptr;
+    VpnBindStartFn m_start = nullptr;
+    VpnBindStopFn m_stop = nullptr;
+    VpnBindGetGlobalControlBlockFn m_getBlock = nullptr;
+};
+
+TEST_F(ShippedProviderTest, ControlExportsRemoveTheirArguments)
+{
+    std::int32_t moved = 1;
+    VpnBindGlobalControlBlock* block = CallChecked(m_getBlock, &moved);
+    EXPECT_EQ(0, moved);
+    ASSERT_NE(nullptr, block);
+
+    moved = 1;
+    CallChecked(m_start, &moved, DWORD(0x11223344), DWORD(Ipv4(127, 10, 0, 9)));
+    EXPECT_EQ(0, moved) << "VpnBindStart(reserved, vpnIp) takes 8 bytes of arguments";
+    EXPECT_NE(0u, block->StartTime.dwLowDateTime | block->StartTime.dwHighDateTime);
+    EXPECT_EQ(0x11223344u, block->StartupParmas.Reserved);
+    EXPECT_EQ(Ipv4(127, 10, 0, 9), block->StartupParmas.VpnIP);
+
+    moved = 1;
+    CallChecked(m_stop, &moved);
+    EXPECT_EQ(0, moved);
+    EXPECT_EQ(0u, block->StartTime.dwLowDateTime | block->StartTime.dwHighDateTime);
+    EXPECT_EQ(0x11223344u, block->StartupParmas.Reserved);
+}
+
+// Makes Wine load a library of the given program from the program's own
+// folder rather than its built-in one, for the life of the object (Wine reads
+// per-program overrides from this key when the program starts).
+class ScopedNativeLibraryOverride
+{
+public:
+    ScopedNativeLibraryOverride(const std::wstring& program, const wchar_t* library)
+        : m_key(L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides")
+    {
+        HKEY key = nullptr;
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr) == ERROR_SUCCESS)
+        {
+            const wchar_t value[] = L"native";
+            ::RegSetValueExW(key, library, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
+            ::RegCloseKey(key);
+        }
+    }
+    ~ScopedNativeLibraryOverride()
+    {
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, m_key.c_str());
+    }
+    ScopedNativeLibraryOverride(const ScopedNativeLibraryOverride&) = delete;
+    ScopedNativeLibraryOverride& operator=(const ScopedNativeLibraryOverride&) = delete;
+
+private:
+    std::wstring m_key;
+};
+
+TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProcedures)
+{
+    ScratchFolder scratch;
+    ScopedProductList list;
+    const std::wstring probe = scratch.Path() + L"shipped_provider_probe.exe";
+    ASSERT_TRUE(::CopyFileW((GetTestBinFolder() + L"shipped_provider_probe.exe").c_str(), probe.c_str(), FALSE));
+    // The provider falls back to mswsock.dll when its own entry is not in the
+    // catalog (Wine's catalog never holds it); Wine loads the one in the
+    // program's folder when told to prefer it to its own.
+    ASSERT_TRUE(::CopyFileW((GetTestBinFolder() + L"recording_provider.dll").c_str(),
+                            (scratch.Path() + L"mswsock.dll").c_str(), FALSE));
+    {
+        IniFile file(list.Path());
+        file.WriteString(L"Probe", L"AppFullname", probe);
+        file.WriteString(L"Probe", L"Active", L"1");
+        file.WriteString(L"Probe", L"ForceWSPBind", L"1");
+        file.WriteString(L"Probe", L"UseAsyncMode", L"1");
+    }
+    RouteServer server;
+    ASSERT_TRUE(server.Start(kRoutePipeName, 2, RouteReplyPlan{}));
+
+    m_start(0, Ipv4(127, 10, 0, 2));
+    ::Sleep(20); // the probe must be created strictly after the start
+    ScopedNativeLibraryOverride preferOurs(L"shipped_provider_probe.exe", L"mswsock");
+    ChildResult child = RunChild(L"\"" + probe + L"\" \"" + ShippedProviderPath() + L"\"");
+    server.Stop();
+    ASSERT_TRUE(child.didFinish);
+    ASSERT_EQ(0u, child.exitCode) << child.output;
+
+    // Every procedure reached the next layer, each removed its arguments,
+    // the bind came down rewritten to the VPN address, and the completion
+    // routine reached the caller's with the caller's own overlapped structure.
+    EXPECT_EQ("WSPStartup result=0 stack=0 replaced=8\r\n"
+              "WSPBind result=0 stack=0 passed=127.10.0.2:5000\r\n"
+              "WSPConnect result=0 stack=0\r\n"
+              "WSPSendTo result=0 stack=0\r\n"
+              "WSPSend result=0 stack=0\r\n"
+              "WSPRecv result=0 stack=0\r\n"
+              "WSPRecvFrom result=-1 error=997 stack=0\r\n"
+              "completion routine stack=0 caller-calls=1 own-overlapped=1 bytes=5 internal-high=5\r\n"
+              "WSPRecvFrom result=0 stack=0\r\n"
+              "WSPGetOverlappedResult result=1 stack=0 bytes=5\r\n"
+              "WSPCloseSocket result=0 stack=0\r\n"
+              "next layer saw: WSPBind WSPConnect WSPSendTo WSPSend WSPRecv WSPRecvFrom WSPRecvFrom "
+              "WSPGetOverlappedResult WSPCloseSocket\r\n",
+              child.output);
+    // Routes for the connect's and the send-to's destinations and for both
+    // received sources, in that order, over the real pipe.
+    std::vector<std::string> hosts;
+    for (const std::string& request : server.Requests())
+    {
+        hosts.push_back(FormatRouteRequestHost(reinterpret_cast<const BYTE*>(request.data()),
+                                               static_cast<DWORD>(request.size())));
+    }
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.10", "192.0.2.11", "192.0.2.12", "192.0.2.13"}), hosts);
+}
+
+// regsvr32 of the same bitness (a 32-bit one for a 32-bit process) calls
+// both exports. Its exit code tells a missing library (3), a missing export
+// (4) and an export that ran and reported failure (5) apart; Wine's catalog
+// lacks the IPv4 raw entry the layered entry is copied from, so registration
+// reports failure there.
+TEST(ShippedRegistration, Regsvr32CallsBothExports)
+{
+    SKIP_WITHOUT_SHIPPED_FILES();
+    const std::wstring provider = L"\"" + ShippedProviderPath() + L"\"";
+    ProtocolCatalog catalog;
+    const DWORD expectedRegister = FindTemplateEntry(catalog, 0) >= 0 ? 0 : 5;
+
+    ChildResult registered = RunChild(L"regsvr32.exe /s " + provider);
+    ASSERT_TRUE(registered.didFinish);
+    EXPECT_EQ(expectedRegister, registered.exitCode);
+
+    ChildResult unregistered = RunChild(L"regsvr32.exe /s /u " + provider);
+    ASSERT_TRUE(unregistered.didFinish);
+    EXPECT_EQ(0u, unregistered.exitCode);
+}
+
+} // namespace
