@@ -3,12 +3,20 @@
 # starts the binding; other processes see the same machine-wide control block;
 # the provider is registered in a catalog and intercepts a listed program's
 # start-up while an unlisted one passes through; the diagnosis program writes
-# its report while the binding is on.
+# its report while the binding is on. The last steps run the shipped 32-bit
+# files: a 32-bit VPN client starts the binding through dist/i686's provider,
+# a 64-bit process sees it, and dist/i686's diagnosis program, started for
+# real and driven through its windows, writes the report.
 # Runs inside the private network namespace that build.sh sets up.
 set -euo pipefail
-dist=$1
+shipped=$1/i686
+tools32=$1/i686-demo
+dist=$1/x86_64
 wine=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
 client="$dist/vpnclient.exe"
+client32="$tools32/vpnclient.exe"
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
 step() { printf '\n-- %s\n' "$*"; }
 # Waits up to 10 s for a background program to print its ready line.
 wait_for_line() {
@@ -47,16 +55,21 @@ wait "$server_pid"
 step "6. what the stand-in VPN client's route server was asked (each host once: the cache answers after that)"
 cat "$dist/routes.log"
 
-step "7. the diagnosis report, driven through its dialog (no screen), while the VPN client binds on 127.10.0.2"
-"$wine" "$client" start 127.10.0.2 --until-event NorvexDemoReport --hold-ms 120000 </dev/null \
-    >"$dist/vpnclient.log" 2>&1 &
+step "7. the shipped 32-bit files: a 32-bit VPN client starts binding on 127.10.0.2 through $shipped/NorvexBind.dll"
+"$wine32" "$client32" start 127.10.0.2 --reserved 32 --provider "$(winpath "$shipped/NorvexBind.dll")" \
+    --until-event NorvexDemoReport --hold-ms 120000 </dev/null >"$dist/vpnclient.log" 2>&1 &
 client_pid=$!
 wait_for_line "$dist/vpnclient.log" 'binding started'
-report="$dist/NetworkDiagnosis-demo.txt"
+cat "$dist/vpnclient.log"
+
+step "8. a 64-bit process loads the 64-bit provider and sees the same binding"
+"$wine" "$client" show </dev/null
+
+step "9. the shipped NorvexDiagnosis.exe, started and driven through its windows, writes its report"
+report="$1/NetworkDiagnosis-demo.txt"
 rm -f "$report"
-# The program's folder holds NorvexBind.dll, which the report loads by name;
-# the HTTP test's targets are served on 127.0.0.1:80 meanwhile.
-"$wine" "$dist/report_demo.exe" "Z:${report//\//\\}" </dev/null
+"$wine32" "$tools32/drive_diagnosis.exe" "$(winpath "$shipped/NorvexDiagnosis.exe")" "$(winpath "$report")" \
+    --comments "demo run: the report as support staff receive it" --netstat --demo-list </dev/null
 "$wine" "$client" signal NorvexDemoReport </dev/null
 wait "$client_pid"
 printf '\n%s:\n' "$report"
