@@ -1,15 +1,9 @@
 # Test flavour: the same sources for x86_64 Windows, run under 64-bit Wine.
 # The posix thread model is needed by GoogleTest and by test-only code.
-set(CMAKE_SYSTEM_NAME Windows)
+set(NORVEX_MINGW_TARGET x86_64)
+set(NORVEX_MINGW_THREADS posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
 set(NORVEX_FLAVOUR x86_64)
 set(NORVEX_ARCH amd64)

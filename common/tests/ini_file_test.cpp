@@ -31,20 +31,6 @@ protected:
     ScratchFolder m_folder;
 };
 
-std::string ReadRaw(const std::wstring& path)
-{
-    std::string text;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    char buffer[4096];
-    DWORD cb = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &cb, nullptr) && cb != 0)
-    {
-        text.append(buffer, cb);
-    }
-    ::CloseHandle(file);
-    return text;
-}
-
 TEST_F(IniFileTest, SectionNamesRoundTripThroughTheFile)
 {
     IniFile ini(PathOf(L"names.ini"));
@@ -66,7 +52,7 @@ TEST_F(IniFileTest, SectionNamesRoundTripThroughTheFile)
         EXPECT_EQ(L"value " + std::to_wstring(i), ini.GetString(listed[i], L"AppFullname", L"missing"));
     }
 
-    std::string raw = ReadRaw(PathOf(L"names.ini"));
+    std::string raw = ReadFileBytes(PathOf(L"names.ini"));
     EXPECT_NE(std::string::npos, raw.find("[%5bBracketed%5d]")) << raw;
     EXPECT_NE(std::string::npos, raw.find("[50%25 off]")) << raw;
     EXPECT_NE(std::string::npos, raw.find("[tab%09here]")) << raw;

@@ -15,6 +15,24 @@ std::wstring GetTestBinFolder()
     return folder.substr(0, folder.find_last_of(L'\\') + 1);
 }
 
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return bytes;
+    }
+    char buffer[4096];
+    DWORD cb = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &cb, nullptr) && cb != 0)
+    {
+        bytes.append(buffer, cb);
+    }
+    ::CloseHandle(file);
+    return bytes;
+}
+
 ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
 {
     ChildResult result;

@@ -10,6 +10,9 @@
 // the tools and the test programs are all built into it.
 std::wstring GetTestBinFolder();
 
+// The whole content of a file, empty when it cannot be opened.
+std::string ReadFileBytes(const std::wstring& path);
+
 struct ChildResult
 {
     bool didStart = false;

@@ -15,24 +15,6 @@
 namespace
 {
 
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        return bytes;
-    }
-    char chunk[4096];
-    DWORD cb = 0;
-    while (::ReadFile(file, chunk, sizeof(chunk), &cb, nullptr) && cb != 0)
-    {
-        bytes.append(chunk, cb);
-    }
-    ::CloseHandle(file);
-    return bytes;
-}
-
 void ExpectWholeReport(const std::wstring& program)
 {
     SCOPED_TRACE(WideToAnsi(program));
@@ -51,7 +33,7 @@ void ExpectWholeReport(const std::wstring& program)
     EXPECT_EQ(0u, result.boxTexts[0].find(L"Diagnosis Completed."));
     EXPECT_EQ(L"Save OK", result.boxTexts[1]);
 
-    const std::string report = ReadWholeFile(reportPath);
+    const std::string report = ReadFileBytes(reportPath);
     EXPECT_EQ(0u, report.find("Current network status:OK\r\nComments:driven from outside\r\n"
                               "================= Operating System =================\r\n"));
 #ifdef _WIN64

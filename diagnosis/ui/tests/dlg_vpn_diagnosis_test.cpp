@@ -3,6 +3,8 @@
 #include "resource.h"
 #include "vpn_diagnosis_app.h"
 
+#include "tests/support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -110,24 +112,6 @@ BOOL WINAPI AnswerSaveAs(OPENFILENAMEW* ofn)
     EXPECT_EQ(std::wstring(ofn->lpstrFile).rfind(L"NetworkDiagnosis", 0), 0u);
     lstrcpynW(ofn->lpstrFile, g_savePath.c_str(), ofn->nMaxFile);
     return TRUE;
-}
-
-std::string ReadFileBytes(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        return "<missing>";
-    }
-    char buffer[4096];
-    DWORD cbRead = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &cbRead, nullptr) && cbRead)
-    {
-        bytes.append(buffer, cbRead);
-    }
-    ::CloseHandle(file);
-    return bytes;
 }
 
 TEST(DlgVpnDiagnosis, SaveWritesAnsiBytesAndTruncates)
