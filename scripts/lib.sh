@@ -14,8 +14,10 @@ WINESERVER=/usr/lib/wine/wineserver
 # share one machine on 64-bit Windows.
 export WINEPREFIX=$ROOT/build/wineprefix
 export WINEDEBUG=-all
-# No Mono or Gecko installers when the prefix is created.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko installers when the prefix is created, and no debugger
+# when a program crashes: it would keep the crashed test's output pipe open
+# until CTest's time-out, instead of letting the test fail at once.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 
 log() { printf '\n== %s\n' "$*"; }
 

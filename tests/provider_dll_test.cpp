@@ -3,6 +3,7 @@
 #include "bind/control/vpn_bind_api.h"
 #include "bind/install/registration.h"
 #include "common/win32_handle.h"
+#include "tests/support/provider_probe.h"
 #include "tests/support/regsvr32_check.h"
 #include "tests/support/test_support.h"
 
@@ -85,6 +86,26 @@ TEST(ProviderDll, LastHolderGoneMeansAFreshStoppedBlock)
 
 namespace
 {
+
+// A completion routine the provider put in the caller's place runs the
+// provider's code later; the application's WSACleanup, after which Winsock
+// frees the library, must not unmap it under a completion still queued.
+TEST(ProviderDll, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt)
+{
+    const std::wstring path = GetTestBinFolder() + L"NorvexBind.dll";
+    HMODULE provider = ::LoadLibraryW(path.c_str());
+    ASSERT_NE(nullptr, provider);
+    ProviderProbe probe;
+    ASSERT_TRUE(probe.IsReady());
+    GetExport<VpnBindStartFn>(provider, "VpnBindStart")(0, 0x0200007F);
+    ::Sleep(20);
+    ChildResult child = probe.Run(path, L"--unload-before-completion");
+    GetExport<VpnBindStopFn>(provider, "VpnBindStop")();
+    ::FreeLibrary(provider);
+    ASSERT_TRUE(child.didFinish);
+    EXPECT_EQ(0u, child.exitCode) << child.output;
+    EXPECT_EQ("WSPStartup result=0 replaced=8\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
+}
 
 // Installers call the registration exports through regsvr32.
 TEST(ProviderDll, RegistrationExportsAreCalledByRegsvr32)

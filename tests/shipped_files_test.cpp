@@ -6,9 +6,9 @@
 // On 32-bit x86 every call also proves that the callee removed its arguments
 // (tests/support/stack_check.h).
 #include "bind/control/vpn_bind_api.h"
-#include "common/ini_file.h"
 #include "common/win32_handle.h"
 #include "tests/shipped_dir.h"
+#include "tests/support/provider_probe.h"
 #include "tests/support/regsvr32_check.h"
 #include "tests/support/route_test.h"
 #include "tests/support/stack_check.h"
@@ -119,60 +119,16 @@ TEST_F(ShippedProviderTest, ControlExportsRemoveTheirArguments)
     EXPECT_EQ(0x11223344u, block->StartupParmas.Reserved);
 }
 
-// Makes Wine load a library of the given program from the program's own
-// folder rather than its built-in one, for the life of the object (Wine reads
-// per-program overrides from this key when the program starts).
-class ScopedNativeLibraryOverride
-{
-public:
-    ScopedNativeLibraryOverride(const std::wstring& program, const wchar_t* library)
-        : m_key(L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides")
-    {
-        HKEY key = nullptr;
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                              nullptr) == ERROR_SUCCESS)
-        {
-            const wchar_t value[] = L"native";
-            ::RegSetValueExW(key, library, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
-            ::RegCloseKey(key);
-        }
-    }
-    ~ScopedNativeLibraryOverride()
-    {
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, m_key.c_str());
-    }
-    ScopedNativeLibraryOverride(const ScopedNativeLibraryOverride&) = delete;
-    ScopedNativeLibraryOverride& operator=(const ScopedNativeLibraryOverride&) = delete;
-
-private:
-    std::wstring m_key;
-};
-
 TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProcedures)
 {
-    ScratchFolder scratch;
-    ScopedProductList list;
-    const std::wstring probe = scratch.Path() + L"shipped_provider_probe.exe";
-    ASSERT_TRUE(::CopyFileW((GetTestBinFolder() + L"shipped_provider_probe.exe").c_str(), probe.c_str(), FALSE));
-    // The provider falls back to mswsock.dll when its own entry is not in the
-    // catalog (Wine's catalog never holds it); Wine loads the one in the
-    // program's folder when told to prefer it to its own.
-    ASSERT_TRUE(::CopyFileW((GetTestBinFolder() + L"recording_provider.dll").c_str(),
-                            (scratch.Path() + L"mswsock.dll").c_str(), FALSE));
-    {
-        IniFile file(list.Path());
-        file.WriteString(L"Probe", L"AppFullname", probe);
-        file.WriteString(L"Probe", L"Active", L"1");
-        file.WriteString(L"Probe", L"ForceWSPBind", L"1");
-        file.WriteString(L"Probe", L"UseAsyncMode", L"1");
-    }
+    ProviderProbe probe;
+    ASSERT_TRUE(probe.IsReady());
     RouteServer server;
     ASSERT_TRUE(server.Start(kRoutePipeName, 2, RouteReplyPlan{}));
 
     m_start(0, Ipv4(127, 10, 0, 2));
     ::Sleep(20); // the probe must be created strictly after the start
-    ScopedNativeLibraryOverride preferOurs(L"shipped_provider_probe.exe", L"mswsock");
-    ChildResult child = RunChild(L"\"" + probe + L"\" \"" + ShippedProviderPath() + L"\"");
+    ChildResult child = probe.Run(ShippedProviderPath());
     server.Stop();
     ASSERT_TRUE(child.didFinish);
     ASSERT_EQ(0u, child.exitCode) << child.output;
@@ -207,6 +163,18 @@ TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProc
 
 // regsvr32 of the same bitness (a 32-bit one for a 32-bit process) calls
 // both exports of the shipped library.
+TEST_F(ShippedProviderTest, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt)
+{
+    ProviderProbe probe;
+    ASSERT_TRUE(probe.IsReady());
+    m_start(0, Ipv4(127, 10, 0, 2));
+    ::Sleep(20);
+    ChildResult child = probe.Run(ShippedProviderPath(), L"--unload-before-completion");
+    ASSERT_TRUE(child.didFinish);
+    EXPECT_EQ(0u, child.exitCode) << child.output;
+    EXPECT_EQ("WSPStartup result=0 replaced=8\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
+}
+
 TEST(ShippedRegistration, Regsvr32CallsBothExports)
 {
     SKIP_WITHOUT_SHIPPED_FILES();

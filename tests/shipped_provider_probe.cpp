@@ -7,9 +7,14 @@
 // how far the call moved the stack pointer (0: the callee removed its
 // arguments, as __stdcall does).
 //
-// usage: shipped_provider_probe <NorvexBind.dll path>
+// usage: shipped_provider_probe <NorvexBind.dll path> [--unload-before-completion]
 // Prints one line per step, "<step> result=<n> stack=<bytes> ..." and last
 // the recording layer's call log; exits 0 when every step could run.
+//
+// --unload-before-completion instead issues one receive-from with a
+// completion routine, then frees the library as Winsock does at the last
+// WSACleanup, and completes the request only if the library is still
+// mapped (the completion runs the provider's code).
 #include "bind/core/tests/recording_provider.h"
 #include "tests/support/stack_check.h"
 
@@ -18,6 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace
 {
@@ -75,6 +81,44 @@ int WSPAPI RefuseOpenThread(LPWSATHREADID, LPINT lpErrno)
     return SOCKET_ERROR;
 }
 
+int CompleteAfterUnload(HMODULE provider, HMODULE next, const WSPPROC_TABLE& table)
+{
+    auto planRecvFrom = Export<RecordingPlanRecvFromFn>(next, "RecordingProviderPlanRecvFrom");
+    auto complete = Export<RecordingCompleteRecvFromFn>(next, "RecordingProviderCompleteRecvFrom");
+    const sockaddr_in source = Address(192, 0, 2, 14, 53);
+    planRecvFrom(RecvFromPending, 0, reinterpret_cast<const BYTE*>(&source), 16, 5);
+
+    char data[8];
+    WSABUF buffer = {sizeof(data), data};
+    DWORD flags = 0;
+    sockaddr_in from{};
+    int fromlen = sizeof(from);
+    WSAOVERLAPPED overlapped{};
+    WSATHREADID threadId{};
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &threadId.ThreadHandle, 0,
+                      FALSE, DUPLICATE_SAME_ACCESS);
+    int error = 0;
+    const SOCKET s = 0x7F00; // never touched: the next layer only records it
+    table.lpWSPRecvFrom(s, &buffer, 1, nullptr, &flags, reinterpret_cast<sockaddr*>(&from), &fromlen, &overlapped,
+                        CallerRoutine, &threadId, &error);
+
+    wchar_t path[MAX_PATH] = L"";
+    ::GetModuleFileNameW(provider, path, MAX_PATH);
+    ::FreeLibrary(provider);
+    const bool isMapped = ::GetModuleHandleW(path) != nullptr;
+    std::printf("mapped after FreeLibrary=%d\n", isMapped ? 1 : 0);
+    if (isMapped)
+    {
+        complete(0);
+        while (::SleepEx(0, TRUE) == WAIT_IO_COMPLETION)
+        {
+        }
+        std::printf("caller-calls=%d\n", g_callerRoutineCalls);
+    }
+    ::CloseHandle(threadId.ThreadHandle);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -83,6 +127,7 @@ int wmain(int argc, wchar_t** argv)
     {
         return 2;
     }
+    const bool isUnloadingFirst = argc >= 3 && std::wcscmp(argv[2], L"--unload-before-completion") == 0;
     WSADATA wsa;
     if (::WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
     {
@@ -123,6 +168,11 @@ int wmain(int argc, wchar_t** argv)
     {
         std::printf("the next layer is not the recording provider\n");
         return 3;
+    }
+    if (isUnloadingFirst)
+    {
+        std::printf("WSPStartup result=%d replaced=%d\n", started, CountEntriesInside(table, provider));
+        return started == 0 ? CompleteAfterUnload(provider, next, table) : 0;
     }
     std::printf("WSPStartup result=%d stack=%d replaced=%d\n", started, static_cast<int>(moved),
                 CountEntriesInside(table, provider));

@@ -146,16 +146,23 @@ void CloseSharedDataLock() noexcept
     }
 }
 
-void LockSharedData() noexcept
+bool LockSharedData() noexcept
 {
     // Without the mutex the wait fails at once and the writers go on without
-    // mutual exclusion; an abandoned mutex is owned like any other.
-    ::WaitForSingleObject(SharedDataLock, INFINITE);
+    // mutual exclusion. The mutex is open to every process, and writers hold
+    // it for a few stores only: a holder that keeps it longer than the wait
+    // is stuck or hostile, and the write then goes ahead as without the
+    // mutex. An abandoned mutex is owned like any other.
+    const DWORD wait = ::WaitForSingleObject(SharedDataLock, kSharedDataLockWaitMs);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
-void UnlockSharedData() noexcept
+void UnlockSharedData(bool isOwned) noexcept
 {
-    ::ReleaseMutex(SharedDataLock);
+    if (isOwned)
+    {
+        ::ReleaseMutex(SharedDataLock);
+    }
 }
 
 DWORD SetLowLabelToObject(HANDLE handle, SE_OBJECT_TYPE objectType) noexcept
@@ -206,13 +213,13 @@ extern "C" void WINAPI VpnBindStart(DWORD reserved, DWORD vpnIp)
     {
         return;
     }
-    LockSharedData();
+    const bool isOwned = LockSharedData();
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     block->StartTime = now;
     block->StartupParmas.Reserved = reserved;
     block->StartupParmas.VpnIP = vpnIp;
-    UnlockSharedData();
+    UnlockSharedData(isOwned);
 }
 
 extern "C" void WINAPI VpnBindStop()
@@ -222,11 +229,11 @@ extern "C" void WINAPI VpnBindStop()
     {
         return;
     }
-    LockSharedData();
+    const bool isOwned = LockSharedData();
     block->StartTime.dwLowDateTime = 0;
     block->StartTime.dwHighDateTime = 0;
     block->StartupParmas.VpnIP = 0;
-    UnlockSharedData();
+    UnlockSharedData(isOwned);
 }
 
 extern "C" VpnBindGlobalControlBlock* WINAPI VpnBindGetGlobalControlBlock()

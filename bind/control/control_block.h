@@ -32,8 +32,12 @@ HANDLE CreateControlBlockMapping(const wchar_t* name, bool* didCreate) noexcept;
 
 void InitSharedDataLock() noexcept;
 void CloseSharedDataLock() noexcept;
-void LockSharedData() noexcept;
-void UnlockSharedData() noexcept;
+// How long a writer waits for SharedDataLock before it writes without it.
+constexpr DWORD kSharedDataLockWaitMs = 1000;
+// True when the calling thread now owns the mutex (an abandoned one too);
+// pass the result to UnlockSharedData, which releases only what it owns.
+[[nodiscard]] bool LockSharedData() noexcept;
+void UnlockSharedData(bool isOwned) noexcept;
 
 // Gives a kernel object the low mandatory integrity label. Win32 error code.
 DWORD SetLowLabelToObject(HANDLE handle, SE_OBJECT_TYPE objectType) noexcept;

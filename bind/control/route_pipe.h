@@ -1,6 +1,9 @@
 // The provider's client of the VPN client's route server: one call is one
 // pipe connection carrying one request and one reply. Keeps no state and
 // takes no lock, so any number of application threads may call it at once.
+// It runs inside an application's socket call, so the whole exchange has a
+// deadline: a server that is busy, slow or silent (or a process that took
+// the pipe name) costs the application at most kRouteExchangeDeadlineMs.
 #pragma once
 
 #include <windows.h>
@@ -17,9 +20,15 @@ constexpr DWORD kRouteRequestBytes = 5;
 constexpr DWORD kRouteReplyBytes = 1;
 // How long one wait for a free server instance may take.
 constexpr DWORD kRoutePipeBusyWaitMs = 1000;
+// The open (with its waits for a free instance), the write and the read end
+// within this time; past it the exchange counts as a refusal. Long enough
+// for a busy server that frees its instances one after the other (the
+// contract allows 1000 ms per wait), short enough that a stalled server
+// holds an application's connect for a moment, not for good.
+constexpr DWORD kRouteExchangeDeadlineMs = 3000;
 
 // Asks the route server to prepare a route for host (network byte order).
 // True only when a well-formed reply with a non-zero byte came back; every
-// failure (no server, busy wait timed out, I/O error, malformed reply) is
-// false. Blocks until the server answers or closes its end.
+// failure (no server, busy wait timed out, I/O error, malformed reply, the
+// deadline passed) is false. Changes the thread's last error.
 [[nodiscard]] bool SendRouteRequestToRouteServer(ULONG host) noexcept;

@@ -1,5 +1,7 @@
 #include "bind/core/recvfrom_tracking.h"
 
+#include "bind/core/caller_memory.h"
+#include "bind/core/last_error.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/route_cache.h"
 
@@ -43,46 +45,7 @@ bool OpenCallerThread(RecvFromContext* context, LPINT lpErrno) noexcept
     return true;
 }
 
-constexpr DWORD kReadableProtections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ
-                                       | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-
-bool IsReadableRange(const void* from, size_t cb) noexcept
-{
-    const auto* cursor = static_cast<const BYTE*>(from);
-    if (reinterpret_cast<ULONG_PTR>(cursor) + cb < reinterpret_cast<ULONG_PTR>(cursor))
-    {
-        return false; // wraps past the top of the address space
-    }
-    const BYTE* end = cursor + cb;
-    while (cursor < end)
-    {
-        MEMORY_BASIC_INFORMATION region;
-        if (::VirtualQuery(cursor, &region, sizeof(region)) == 0 || region.State != MEM_COMMIT
-            || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 || (region.Protect & kReadableProtections) == 0)
-        {
-            return false;
-        }
-        cursor = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
-    }
-    return true;
-}
-
 } // namespace
-
-bool ReadCallerMemory(void* to, const void* from, size_t cb) noexcept
-{
-    // We have no structured exception handling to survive a fault, so the
-    // range is checked page by page first. The copy then goes through the
-    // kernel, which probes the source again: memory another thread frees
-    // in between makes the call fail instead of faulting in our code.
-    // (Wine's copy reads pages the process cannot, hence both.)
-    if (from == nullptr || !IsReadableRange(from, cb))
-    {
-        return false;
-    }
-    SIZE_T cbRead = 0;
-    return ::ReadProcessMemory(::GetCurrentProcess(), from, to, cb, &cbRead) != FALSE && cbRead == cb;
-}
 
 RecvFromContext* CreateRecvFromContext(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
                                        LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine,
@@ -141,10 +104,59 @@ void PrepareRouteForSource(const sockaddr* lpFrom, const int* lpFromlen) noexcep
     // The address field lies at bytes 4 to 7: a shorter source (a receive
     // that failed for want of room) has none to read.
     const int cbNeeded = static_cast<int>(offsetof(sockaddr_in, sin_addr) + sizeof(in_addr));
-    if (lpFrom != nullptr && lpFromlen != nullptr && *lpFromlen >= cbNeeded)
+    if (lpFrom == nullptr || lpFromlen == nullptr || *lpFromlen < cbNeeded)
     {
-        (void)PrepareRouteForHostNetwork(reinterpret_cast<const sockaddr_in*>(lpFrom)->sin_addr.s_addr);
+        return;
     }
+    const auto* source = reinterpret_cast<const sockaddr_in*>(lpFrom);
+    if (source->sin_family == AF_INET)
+    {
+        (void)PrepareRouteForHostNetwork(source->sin_addr.s_addr);
+    }
+}
+
+bool IsCompletionStillQueued(int error) noexcept
+{
+    static const int kQueuedAfter[] = {WSA_IO_PENDING, WSAEMSGSIZE};
+    for (int code : kQueuedAfter)
+    {
+        if (error == code)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PinProviderModule() noexcept
+{
+    static volatile LONG isPinned = 0;
+    if (::InterlockedCompareExchange(&isPinned, 0, 0) != 0)
+    {
+        return true;
+    }
+    // The module that holds this code, found from an address inside it.
+    MEMORY_BASIC_INFORMATION region;
+    if (::VirtualQuery(reinterpret_cast<const void*>(&PinProviderModule), &region, sizeof(region)) == 0)
+    {
+        return false;
+    }
+    wchar_t path[MAX_PATH + 1];
+    const DWORD cch = ::GetModuleFileNameW(static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH + 1);
+    if (cch == 0 || cch > MAX_PATH)
+    {
+        return false;
+    }
+    HMODULE reference = ::LoadLibraryW(path);
+    if (reference == nullptr)
+    {
+        return false;
+    }
+    if (::InterlockedCompareExchange(&isPinned, 1, 0) != 0)
+    {
+        ::FreeLibrary(reference); // another thread pinned it first
+    }
+    return true;
 }
 
 void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
@@ -158,7 +170,10 @@ void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, 
 
     // Even a failed receive: the route step must come before the caller
     // sees the completion, and a failed one costs at most a cached lookup.
-    PrepareRouteForSource(context->lpFrom, context->lpFromlen);
+    {
+        KeepLastError keep;
+        PrepareRouteForSource(context->lpFrom, context->lpFromlen);
+    }
 
     LPWSAOVERLAPPED caller = context->lpCallerOverlapped;
     caller->Internal = context->Overlapped.Internal;
@@ -169,6 +184,7 @@ void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, 
     {
         context->lpCallerCompletionRoutine(dwError, cbTransferred, caller, dwFlags);
     }
+    KeepLastError keep;
     ReleaseRecvFromContext(context);
 }
 

@@ -6,8 +6,8 @@
 // CreateRecvFromContext makes it; from then on the record belongs to whoever
 // the request is with: IntermediateCompletionRoutine releases it when the next
 // layer completes the request, and the issuing call releases it with
-// ReleaseRecvFromContext when the next layer refused the request at once (no
-// completion follows then).
+// ReleaseRecvFromContext when the next layer refused the request at once and
+// no completion follows (IsCompletionStillQueued).
 //
 // PendingRecvFromTable: the buffers of the latest event-based receive-from per
 // socket, guarded by PendingRecvFromLock (bind/control/provider_state.h). When
@@ -44,18 +44,28 @@ RecvFromContext* CreateRecvFromContext(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
 void ReleaseRecvFromContext(RecvFromContext* context) noexcept;
 
 // Route preparation for the source host a completed receive wrote into the
-// caller's buffer; nothing when the caller gave none or its length does not
-// reach the address (the buffer is never read past its length).
+// caller's buffer; nothing when the caller gave none, its length does not
+// reach the address (the buffer is never read past its length), or the
+// source is not an IPv4 address.
 void PrepareRouteForSource(const sockaddr* lpFrom, const int* lpFromlen) noexcept;
+
+// A completion routine we put in the caller's place runs our code later, as
+// an APC in the caller's thread; the library must still be mapped then, even
+// when the application's WSACleanup has made Winsock unload it meanwhile.
+// The first call takes a reference on the library that is never given back.
+// False when it cannot be taken: the request then goes down untracked.
+bool PinProviderModule() noexcept;
+
+// The next layer refused a request with a completion routine at once with
+// this error, yet its completion is still queued: WSA_IO_PENDING, and the
+// NT warning statuses, of which a receive-from meets WSAEMSGSIZE (a datagram
+// cut to the buffer). After any other error no completion follows.
+bool IsCompletionStillQueued(int error) noexcept;
 
 // Stands in for the caller's completion routine; runs as an APC in the
 // issuing thread.
 void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
                                             DWORD dwFlags) noexcept;
-
-// Copies cb bytes from memory the caller handed us, which may be unmapped or
-// protected. False, with nothing guaranteed about `to`, when it cannot be read.
-bool ReadCallerMemory(void* to, const void* from, size_t cb) noexcept;
 
 struct PendingRecvFrom
 {

@@ -2,15 +2,21 @@
 
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
+#include "bind/core/caller_memory.h"
+#include "bind/core/last_error.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/recvfrom_tracking.h"
 #include "bind/core/route_cache.h"
 #include "bind/core/winsock_calls.h"
 
+#include <cstring>
+
 // Each procedure does the provider's own steps, then forwards the caller's
 // call; nothing the provider does changes the result the caller sees, except
 // that a receive-from with a completion routine is refused when its
-// overlapped structure cannot be read or the provider cannot track it.
+// overlapped structure cannot be read or the provider cannot track it. The
+// own steps run inside KeepLastError scopes: the thread's last error is what
+// the application left before the call and what the next layer left after.
 
 namespace
 {
@@ -93,21 +99,40 @@ int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
     {
         return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
     }
-    sockaddr_in rewritten = *requested;
+    // The next layer gets the caller's whole address (a sockaddr_storage,
+    // say), as far as the caller's length goes and the largest address
+    // reaches; only sin_addr changes. Past the sockaddr_in the caller's
+    // buffer is read with a guard: if it is shorter than it claims, the
+    // call goes down as it came and the next layer answers it.
+    sockaddr_storage rewritten;
+    const int cbRewritten = namelen < static_cast<int>(sizeof(rewritten)) ? namelen
+                                                                          : static_cast<int>(sizeof(rewritten));
+    std::memcpy(&rewritten, requested, sizeof(sockaddr_in));
+    if (cbRewritten > static_cast<int>(sizeof(sockaddr_in)))
+    {
+        KeepLastError keep;
+        if (!ReadCallerMemory(reinterpret_cast<BYTE*>(&rewritten) + sizeof(sockaddr_in),
+                              reinterpret_cast<const BYTE*>(name) + sizeof(sockaddr_in),
+                              cbRewritten - sizeof(sockaddr_in)))
+        {
+            return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
+        }
+    }
+    auto* address = reinterpret_cast<sockaddr_in*>(&rewritten);
     const ULONG vpnAddress = VpnAddress();
     if (IsProcessAfterVpnBindStart())
     {
         if (requested->sin_addr.s_addr == INADDR_ANY)
         {
-            rewritten.sin_addr.s_addr = vpnAddress;
+            address->sin_addr.s_addr = vpnAddress;
         }
     }
     else if (requested->sin_addr.s_addr == vpnAddress)
     {
         // A process older than the current binding may not use its address.
-        rewritten.sin_addr.s_addr = INADDR_ANY;
+        address->sin_addr.s_addr = INADDR_ANY;
     }
-    return NextProcTable.lpWSPBind(s, reinterpret_cast<const sockaddr*>(&rewritten), namelen, lpErrno);
+    return NextProcTable.lpWSPBind(s, reinterpret_cast<const sockaddr*>(&rewritten), cbRewritten, lpErrno);
 }
 
 int WSPAPI WSPConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData,
@@ -116,6 +141,7 @@ int WSPAPI WSPConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCa
     const sockaddr_in* destination = AsIpv4(name, namelen);
     if (destination != nullptr && destination->sin_addr.s_addr != kLoopbackHost && IsInterceptingNow())
     {
+        KeepLastError keep;
         ForceBindToVpnAddress(s);
         (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
     }
@@ -129,6 +155,7 @@ int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD 
     const sockaddr_in* destination = AsIpv4(lpTo, iTolen);
     if (destination != nullptr && IsInterceptingNow())
     {
+        KeepLastError keep;
         ForceBindToVpnAddress(s);
         (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
     }
@@ -148,12 +175,15 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
                     lpCompletionRoutine, lpThreadId, lpErrno);
     }
 
-    if (UseAsyncMode == 0 || (lpOverlapped == nullptr && lpCompletionRoutine == nullptr))
+    // Without an overlapped structure a receive is a plain blocking one,
+    // whatever routine comes with it: Winsock ignores the routine then.
+    if (UseAsyncMode == 0 || lpOverlapped == nullptr)
     {
         const int result = next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
                                 lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
         if (result == 0)
         {
+            KeepLastError keep;
             PrepareRouteForSource(lpFrom, lpFromlen);
         }
         return result;
@@ -172,7 +202,16 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
                     lpCompletionRoutine, lpThreadId, lpErrno);
     }
 
-    RecvFromContext* context = CreateRecvFromContext(s, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+    RecvFromContext* context = nullptr;
+    {
+        KeepLastError keep;
+        if (!PinProviderModule())
+        {
+            return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
+                        lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+        }
+        context = CreateRecvFromContext(s, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+    }
     if (context == nullptr)
     {
         return SOCKET_ERROR;
@@ -184,15 +223,16 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
     LPWSATHREADID threadId = lpThreadId != nullptr ? lpThreadId : &context->ThreadId;
     const int result = next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
                             &context->Overlapped, IntermediateCompletionRoutine, threadId, lpErrno);
+    KeepLastError keep;
     if (result == 0)
     {
         // The completion is queued all the same and may free the record at
         // the caller's next alertable wait: only the caller's buffer is read.
         PrepareRouteForSource(lpFrom, lpFromlen);
     }
-    else if (result == SOCKET_ERROR && *lpErrno != WSA_IO_PENDING)
+    else if (result == SOCKET_ERROR && !IsCompletionStillQueued(*lpErrno))
     {
-        // Refused at once: no completion follows, so the record is ours.
+        // Refused at once, and no completion follows: the record is ours.
         ReleaseRecvFromContext(context);
     }
     return result;
@@ -204,6 +244,7 @@ int WSPAPI WSPSend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
 {
     if (IsInterceptingNow())
     {
+        KeepLastError keep;
         (void)PrepareRouteByPeerName(s);
     }
     return NextProcTable.lpWSPSend(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpOverlapped,
@@ -216,6 +257,7 @@ int WSPAPI WSPRecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lp
 {
     if (IsInterceptingNow())
     {
+        KeepLastError keep;
         (void)PrepareRouteByPeerName(s);
     }
     return NextProcTable.lpWSPRecv(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpOverlapped,
@@ -231,12 +273,17 @@ BOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWO
     {
         return result;
     }
-    // Held across the route step, so a close or a new receive-from on any
-    // socket waits for it; nothing takes this lock under RouteCacheLock.
-    auto guard = PendingRecvFromLock.Lock();
+    // The entry is taken out under the lock and routed after it: a route
+    // exchange must not hold up other threads' receive-froms and closes.
     PendingRecvFrom entry{};
-    if (PendingRecvFromTable.Take(s, &entry))
+    bool hasEntry = false;
     {
+        auto guard = PendingRecvFromLock.Lock();
+        hasEntry = PendingRecvFromTable.Take(s, &entry);
+    }
+    if (hasEntry)
+    {
+        KeepLastError keep;
         PrepareRouteForRecordedSource(entry);
     }
     return result;

@@ -52,6 +52,30 @@ private:
     SECURITY_ATTRIBUTES m_attributes{};
 };
 
+// What the client let the server do with its identity: the level of the
+// token the server gets when it impersonates the client, or -1.
+int ClientImpersonationLevel(HANDLE pipe) noexcept
+{
+    if (!::ImpersonateNamedPipeClient(pipe))
+    {
+        return -1;
+    }
+    int level = -1;
+    HANDLE token = nullptr;
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+    {
+        SECURITY_IMPERSONATION_LEVEL value;
+        DWORD cb = 0;
+        if (::GetTokenInformation(token, TokenImpersonationLevel, &value, sizeof(value), &cb))
+        {
+            level = static_cast<int>(value);
+        }
+        ::CloseHandle(token);
+    }
+    ::RevertToSelf();
+    return level;
+}
+
 } // namespace
 
 std::string FormatRouteRequestHost(const BYTE* request, DWORD cbRequest)
@@ -202,6 +226,13 @@ void RouteServer::ClearRequests() noexcept
 {
     auto guard = m_lock.Lock();
     m_requests.clear();
+    m_impersonationLevels.clear();
+}
+
+std::vector<int> RouteServer::ImpersonationLevels() const
+{
+    auto guard = m_lock.Lock();
+    return m_impersonationLevels;
 }
 
 bool RouteServer::WaitForRequests(size_t count, DWORD timeoutMs) const noexcept
@@ -218,12 +249,13 @@ bool RouteServer::WaitForRequests(size_t count, DWORD timeoutMs) const noexcept
     return true;
 }
 
-void RouteServer::RecordRequest(const BYTE* request, DWORD cbRequest) noexcept
+void RouteServer::RecordRequest(const BYTE* request, DWORD cbRequest, int impersonationLevel) noexcept
 {
     auto guard = m_lock.Lock();
     try
     {
         m_requests.emplace_back(reinterpret_cast<const char*>(request), cbRequest);
+        m_impersonationLevels.push_back(impersonationLevel);
     }
     catch (...)
     {
@@ -305,7 +337,7 @@ bool RouteServer::ServeOneClient(Instance* instance) noexcept
     {
         return true; // the client left without a well-sized request
     }
-    RecordRequest(request, cbRequest);
+    RecordRequest(request, cbRequest, ClientImpersonationLevel(pipe));
 
     HANDLE gate[2] = {m_releasedEvent.Get(), m_stopEvent.Get()};
     if (::WaitForMultipleObjects(2, gate, FALSE, INFINITE) != WAIT_OBJECT_0)
@@ -319,7 +351,11 @@ bool RouteServer::ServeOneClient(Instance* instance) noexcept
     }
     if (plan.kind == RouteReplyKind::Never)
     {
-        ::WaitForSingleObject(m_stopEvent.Get(), INFINITE);
+        WaitForClientToLeave(instance);
+        return true;
+    }
+    if (plan.kind == RouteReplyKind::Slow && ::WaitForSingleObject(m_stopEvent.Get(), plan.delayMs) == WAIT_OBJECT_0)
+    {
         return true;
     }
     BYTE reply[2] = {plan.value, plan.value};
@@ -330,9 +366,17 @@ bool RouteServer::ServeOneClient(Instance* instance) noexcept
         return true;
     }
     // Disconnecting discards what the client has not read yet: wait until it
-    // closes its end (the read then ends with a broken pipe).
-    BYTE ignored[kRequestBufferBytes];
-    BOOL didDrain = ::ReadFile(pipe, ignored, sizeof(ignored), &cb, &instance->overlapped);
-    (void)WaitForIo(instance, didDrain, &cb);
+    // closes its end.
+    WaitForClientToLeave(instance);
     return true;
+}
+
+// A read on the instance ends with a broken pipe once the client has closed
+// its end (or at Stop).
+void RouteServer::WaitForClientToLeave(Instance* instance) noexcept
+{
+    BYTE ignored[kRequestBufferBytes];
+    DWORD cb = 0;
+    BOOL didDrain = ::ReadFile(instance->pipe.Get(), ignored, sizeof(ignored), &cb, &instance->overlapped);
+    (void)WaitForIo(instance, didDrain, &cb);
 }

@@ -21,13 +21,15 @@ enum class RouteReplyKind
     Byte,     // one byte, RouteReplyPlan::value (1 = yes, 0 = no)
     TwoBytes, // a malformed two-byte reply
     Close,    // disconnect without a reply
-    Never,    // keep the connection open without replying until Stop
+    Never,    // keep the connection open without replying, until the client leaves or Stop
+    Slow,     // one byte, RouteReplyPlan::value, after RouteReplyPlan::delayMs
 };
 
 struct RouteReplyPlan
 {
     RouteReplyKind kind = RouteReplyKind::Byte;
     BYTE value = 1;
+    DWORD delayMs = 0; // Slow only
 };
 
 // Called from an instance's thread for each request, one call at a time,
@@ -68,6 +70,9 @@ public:
     void ClearRequests() noexcept;
     // Polls until at least count requests arrived; false after timeoutMs.
     bool WaitForRequests(size_t count, DWORD timeoutMs) const noexcept;
+    // The impersonation level each client allowed (SECURITY_IMPERSONATION_LEVEL),
+    // in request order; -1 where the server could not tell.
+    std::vector<int> ImpersonationLevels() const;
 
 private:
     struct Instance;
@@ -76,12 +81,14 @@ private:
     bool ServeOneClient(Instance* instance) noexcept;
     bool IsStopping() const noexcept;
     bool WaitForIo(Instance* instance, BOOL didComplete, DWORD* cbTransferred) noexcept;
-    void RecordRequest(const BYTE* request, DWORD cbRequest) noexcept;
+    void WaitForClientToLeave(Instance* instance) noexcept;
+    void RecordRequest(const BYTE* request, DWORD cbRequest, int impersonationLevel) noexcept;
     RouteReplyPlan GetReply() const noexcept;
 
     mutable CriticalSection m_lock; // guards m_plan and m_requests
     RouteReplyPlan m_plan;
     std::vector<std::string> m_requests;
+    std::vector<int> m_impersonationLevels;
     RouteRequestCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;
     UniqueObject m_stopEvent;

@@ -7,8 +7,10 @@
 
 #include <aclapi.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -292,10 +294,69 @@ TEST(SharedDataLock, IsOneMachineWideMutex)
     ASSERT_NE(nullptr, SharedDataLock);
     UniqueObject opened(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
     EXPECT_TRUE(opened);
-    LockSharedData();
-    UnlockSharedData();
+    const bool isOwned = LockSharedData();
+    EXPECT_TRUE(isOwned);
+    UnlockSharedData(isOwned);
     CloseSharedDataLock();
     EXPECT_EQ(nullptr, SharedDataLock);
+}
+
+// The mutex is open to every process; one that takes it and keeps it must
+// not stop the VPN client from switching the binding.
+TEST_F(ControlBlockTest, StartAndStopDoNotWaitForAStuckHolder)
+{
+    UniqueObject holding(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueObject done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        UniqueObject mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
+        ::WaitForSingleObject(mutex.Get(), INFINITE);
+        ::SetEvent(holding.Get());
+        ::WaitForSingleObject(done.Get(), 60000);
+        ::ReleaseMutex(mutex.Get());
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(holding.Get(), 10000));
+
+    const DWORD start = ::GetTickCount();
+    VpnBindStart(3, Ipv4(127, 10, 0, 3));
+    const DWORD startMs = ::GetTickCount() - start;
+    EXPECT_EQ(Ipv4(127, 10, 0, 3), ControlBlock->StartupParmas.VpnIP) << "written without the mutex";
+    VpnBindStop();
+    const DWORD bothMs = ::GetTickCount() - start;
+    EXPECT_EQ(0u, ControlBlock->StartupParmas.VpnIP);
+    std::printf("a held mutex: start returned after %lu ms, stop after %lu ms more\n", startMs, bothMs - startMs);
+    EXPECT_GE(startMs + 50, kSharedDataLockWaitMs);
+    EXPECT_LT(bothMs, 2 * kSharedDataLockWaitMs + 1500);
+
+    ::SetEvent(done.Get());
+    holder.join();
+}
+
+TEST_F(ControlBlockTest, AnAbandonedMutexIsTakenOverAndReleasedAgain)
+{
+    std::thread quitter([] {
+        UniqueObject mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
+        ::WaitForSingleObject(mutex.Get(), INFINITE); // and ends without releasing it
+    });
+    quitter.join();
+
+    const DWORD start = ::GetTickCount();
+    VpnBindStart(4, Ipv4(127, 10, 0, 4));
+    EXPECT_LT(::GetTickCount() - start, 500u);
+    EXPECT_EQ(Ipv4(127, 10, 0, 4), ControlBlock->StartupParmas.VpnIP);
+
+    // Released after the write: another thread gets it at once.
+    DWORD wait = WAIT_FAILED;
+    std::thread next([&wait] {
+        UniqueObject mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
+        wait = ::WaitForSingleObject(mutex.Get(), 0);
+        if (wait == WAIT_OBJECT_0)
+        {
+            ::ReleaseMutex(mutex.Get());
+        }
+    });
+    next.join();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), wait);
+    VpnBindStop();
 }
 
 TEST(SetLowLabelToObject, RefusesAnInvalidHandle)

@@ -19,11 +19,22 @@ char g_lastCall[64] = "";
 SOCKET g_lastSocket = INVALID_SOCKET;
 int g_callResult = 0;
 char g_callLog[1024] = "";
-BYTE g_lastAddress[16] = {};
+BYTE g_lastAddress[256] = {};
 int g_lastAddressLength = 0;
+DWORD g_lastErrorSeen = 0;
+bool g_isLeavingLastError = false;
+DWORD g_lastErrorToLeave = 0;
 
+// Called first thing by every recorded procedure: notes the thread's last
+// error as the call found it and, when planned, leaves another one, as a
+// real provider's own system calls would.
 int Record(const char* name, SOCKET s)
 {
+    g_lastErrorSeen = ::GetLastError();
+    if (g_isLeavingLastError)
+    {
+        ::SetLastError(g_lastErrorToLeave);
+    }
     std::strncpy(g_lastCall, name, sizeof(g_lastCall) - 1);
     g_lastSocket = s;
     if (std::strlen(g_callLog) + std::strlen(name) + 2 < sizeof(g_callLog))
@@ -40,23 +51,39 @@ int RecordAddress(const char* name, SOCKET s, const sockaddr* address, int lengt
     g_lastAddressLength = length;
     if (address != nullptr && length > 0)
     {
-        std::memcpy(g_lastAddress, address, length < 16 ? length : 16);
+        // As a real provider probes it: an address shorter than its length
+        // is not read past its end (only its first 16 bytes are kept then).
+        const SIZE_T cbWanted = length < static_cast<int>(sizeof(g_lastAddress)) ? length : sizeof(g_lastAddress);
+        SIZE_T cbRead = 0;
+        if (!::ReadProcessMemory(::GetCurrentProcess(), address, g_lastAddress, cbWanted, &cbRead))
+        {
+            ::ReadProcessMemory(::GetCurrentProcess(), address, g_lastAddress, cbWanted < 16 ? cbWanted : 16, &cbRead);
+        }
     }
     return Record(name, s);
 }
 
 int WSPAPI Bind(SOCKET s, const sockaddr* name, int namelen, LPINT)
 {
-    return RecordAddress("WSPBind", s, name, namelen);
+    const DWORD seen = ::GetLastError();
+    const int result = RecordAddress("WSPBind", s, name, namelen);
+    g_lastErrorSeen = seen;
+    return result;
 }
 int WSPAPI Connect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF, LPWSABUF, LPQOS, LPQOS, LPINT)
 {
-    return RecordAddress("WSPConnect", s, name, namelen);
+    const DWORD seen = ::GetLastError();
+    const int result = RecordAddress("WSPConnect", s, name, namelen);
+    g_lastErrorSeen = seen;
+    return result;
 }
 int WSPAPI SendTo(SOCKET s, LPWSABUF, DWORD, LPDWORD, DWORD, const sockaddr* to, int tolen, LPWSAOVERLAPPED,
                   LPWSAOVERLAPPED_COMPLETION_ROUTINE, LPWSATHREADID, LPINT)
 {
-    return RecordAddress("WSPSendTo", s, to, tolen);
+    const DWORD seen = ::GetLastError();
+    const int result = RecordAddress("WSPSendTo", s, to, tolen);
+    g_lastErrorSeen = seen;
+    return result;
 }
 // A receive-from as a real provider keeps it until it completes. The thread
 // id is stored by value, as the interface asks of providers.
@@ -152,6 +179,18 @@ int WSPAPI RecvFrom(SOCKET s, LPWSABUF, DWORD, LPDWORD lpNumberOfBytesRecvd, LPD
     switch (g_recvFromOutcome)
     {
     case RecvFromRefused:
+        *lpErrno = g_recvFromError;
+        return SOCKET_ERROR;
+    case RecvFromWarnedAndQueued:
+        if (lpOverlapped != nullptr)
+        {
+            PendingRequest request = {lpOverlapped, lpCompletionRoutine, {}, lpThreadId != nullptr, lpFrom, lpFromlen};
+            if (lpThreadId != nullptr)
+            {
+                request.ThreadId = *lpThreadId;
+            }
+            Complete(request, static_cast<DWORD>(g_recvFromError));
+        }
         *lpErrno = g_recvFromError;
         return SOCKET_ERROR;
     case RecvFromPending:
@@ -254,6 +293,7 @@ RECORDING_API void RecordingProviderReset(int startupResult, int callResult)
     g_recvFromOutcome = RecvFromRecordOnly;
     g_pendingCount = 0;
     g_lastRecvFrom = {};
+    g_isLeavingLastError = false;
 }
 
 // How the receive-froms until the next reset end; source is what completion
@@ -299,8 +339,29 @@ RECORDING_API const char* RecordingProviderCallLog()
 // the length that came with it.
 RECORDING_API int RecordingProviderLastAddress(BYTE* address)
 {
-    std::memcpy(address, g_lastAddress, sizeof(g_lastAddress));
+    std::memcpy(address, g_lastAddress, 16);
     return g_lastAddressLength;
+}
+
+RECORDING_API int RecordingProviderLastAddressBytes(BYTE* address, int cbAddress)
+{
+    const int cbCopy = cbAddress < static_cast<int>(sizeof(g_lastAddress)) ? cbAddress
+                                                                            : static_cast<int>(sizeof(g_lastAddress));
+    std::memcpy(address, g_lastAddress, cbCopy);
+    return g_lastAddressLength;
+}
+
+// The last error the latest recorded call found, and the one the calls leave
+// from now on (isLeaving false: they leave it as they found it).
+RECORDING_API DWORD RecordingProviderLastErrorSeen()
+{
+    return g_lastErrorSeen;
+}
+
+RECORDING_API void RecordingProviderLeaveLastError(BOOL isLeaving, DWORD error)
+{
+    g_isLeavingLastError = isLeaving != FALSE;
+    g_lastErrorToLeave = error;
 }
 
 RECORDING_API int RecordingProviderStartupCalls()

@@ -20,6 +20,10 @@ enum RecordingRecvFromOutcome : int
     RecvFromPending = 1,    // WSA_IO_PENDING; RecordingProviderCompleteRecvFrom ends it
     RecvFromAtOnce = 2,     // completed within the call, result 0
     RecvFromRefused = 3,    // SOCKET_ERROR with the planned error, no completion
+    // SOCKET_ERROR with the planned error, and the completion queued all the
+    // same, as NT does for a warning status (WSAEMSGSIZE: a datagram cut to
+    // the buffer)
+    RecvFromWarnedAndQueued = 4,
 };
 
 // What the last receive-from handed down.
@@ -42,3 +46,11 @@ using RecordingCompleteRecvFromFn = BOOL (*)(DWORD error);
 using RecordingLastRecvFromFn = void (*)(RecordedRecvFrom* recorded);
 using RecordingResetFn = void (*)(int startupResult, int callResult);
 using RecordingCallLogFn = const char* (*)();
+// Copies up to cbAddress bytes of the address the last bind, connect or
+// send-to passed down; returns the length that came with it.
+using RecordingLastAddressBytesFn = int (*)(BYTE* address, int cbAddress);
+// The thread's last error as the latest recorded call found it.
+using RecordingLastErrorSeenFn = DWORD (*)();
+// From now on every recorded call sets the last error to error (isLeaving
+// TRUE) or leaves it alone (FALSE, also after a reset).
+using RecordingLeaveLastErrorFn = void (*)(BOOL isLeaving, DWORD error);

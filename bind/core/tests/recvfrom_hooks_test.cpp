@@ -4,6 +4,7 @@
 // asked for on the stand-in's local pipe.
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
+#include "bind/core/caller_memory.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/recvfrom_tracking.h"
 #include "bind/core/route_cache.h"
@@ -19,7 +20,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -96,8 +99,14 @@ struct CallerCompletion
 CallerCompletion* g_completion = nullptr;
 RouteServer* g_server = nullptr;
 
+DWORD* g_lastErrorInRoutine = nullptr;
+
 void CALLBACK CallerRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped, DWORD)
 {
+    if (g_lastErrorInRoutine != nullptr)
+    {
+        *g_lastErrorInRoutine = ::GetLastError();
+    }
     ++g_completion->calls;
     g_completion->error = dwError;
     g_completion->cbTransferred = cbTransferred;
@@ -276,6 +285,7 @@ TEST_F(RecvFromHooksTest, DirectPath)
         bool withFrom;
         int outcome;
         std::vector<std::string> hosts;
+        bool withRoutine = false;
     } cases[] = {
         {"switch off, blocking", 0, true, false, true, RecvFromAtOnce, {kSourceAText}},
         {"switch off, blocking without lpFrom", 0, true, false, false, RecvFromAtOnce, {}},
@@ -284,7 +294,10 @@ TEST_F(RecvFromHooksTest, DirectPath)
         {"switch off, overlapped completed at once", 0, true, true, true, RecvFromAtOnce, {kSourceAText}},
         {"switch off, overlapped pending", 0, true, true, true, RecvFromPending, {}},
         {"switch off, refused", 0, true, false, true, RecvFromRefused, {}},
-        {"binding stopped", 1, false, false, true, RecvFromAtOnce, {}},
+        // Winsock takes this for a plain blocking receive and ignores the routine.
+        {"switch on, routine without overlapped structure", 1, true, false, true, RecvFromAtOnce, {kSourceAText},
+         true},
+        {"binding stopped", 1, false, false, true, RecvFromAtOnce, {}}, // last: the binding stays stopped
     };
     for (const auto& c : cases)
     {
@@ -303,10 +316,12 @@ TEST_F(RecvFromHooksTest, DirectPath)
         r.overlapped.hEvent = event.Get();
         LPWSAOVERLAPPED overlapped = c.isOverlapped ? &r.overlapped : nullptr;
 
-        const int result = RecvFrom(30, r, overlapped, nullptr, nullptr, c.withFrom);
+        const LPWSAOVERLAPPED_COMPLETION_ROUTINE routine = c.withRoutine ? CallerRoutine : nullptr;
+        const int result = RecvFrom(30, r, overlapped, routine, c.withRoutine ? &m_threadId : nullptr, c.withFrom);
         EXPECT_EQ(c.outcome == RecvFromAtOnce ? 0 : SOCKET_ERROR, result);
         RecordedRecvFrom seen = LastRecvFrom();
         EXPECT_EQ(overlapped, seen.lpOverlapped) << "the caller's own structures go down";
+        EXPECT_EQ(routine, seen.lpCompletionRoutine);
         EXPECT_EQ(c.withFrom ? reinterpret_cast<sockaddr*>(&r.from) : nullptr, seen.lpFrom);
         EXPECT_EQ(c.hosts, RequestedHosts());
 
@@ -496,7 +511,6 @@ TEST_F(RecvFromHooksTest, UntrackableRequestsAreRefusedWithoutForwarding)
         int error;
     } cases[] = {
         {"no memory for the record", &r.overlapped, true, 0, &m_threadId, WSAENOBUFS},
-        {"routine without overlapped structure", nullptr, false, 0, &m_threadId, WSAEFAULT},
         {"overlapped structure in reserved memory", static_cast<LPWSAOVERLAPPED>(reserved), false, 0, &m_threadId,
          WSAEFAULT},
         {"overlapped structure in freed memory", static_cast<LPWSAOVERLAPPED>(freed), false, 0, nullptr, WSAEFAULT},
@@ -655,6 +669,147 @@ TEST_F(RecvFromHooksTest, WithoutTheLockEverythingPassesThrough)
     EXPECT_EQ("WSPRecvFrom WSPGetOverlappedResult WSPCloseSocket", Log());
     EXPECT_EQ(0u, m_server.RequestCount());
     EXPECT_EQ(0u, PendingRecvFromTable.Size());
+}
+
+// On NT a warning status still queues the completion of a request that the
+// next layer refused at once: the record must wait for it. After a real
+// refusal nothing follows and the record goes within the call.
+TEST_F(RecvFromHooksTest, RecordWaitsForACompletionQueuedAfterAWarning)
+{
+    static const struct
+    {
+        const char* name;
+        int outcome;
+        int error;
+        bool isQueued;
+    } cases[] = {
+        {"datagram cut to the buffer", RecvFromWarnedAndQueued, WSAEMSGSIZE, true},
+        {"network down", RecvFromRefused, WSAENETDOWN, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        m_completion = {};
+        Plan(c.outcome, kSourceA, c.error);
+        Receive r;
+        EXPECT_EQ(SOCKET_ERROR, RecvFrom(42, r, &r.overlapped, CallerRoutine, &m_threadId));
+        EXPECT_EQ(c.error, r.error);
+        EXPECT_EQ(m_liveBefore + (c.isQueued ? 1 : 0), GetLiveRecvFromContextCount());
+        RunQueuedCompletions();
+        EXPECT_EQ(c.isQueued ? 1 : 0, m_completion.calls);
+        if (c.isQueued)
+        {
+            EXPECT_EQ(&r.overlapped, m_completion.lpOverlapped);
+            EXPECT_EQ(static_cast<DWORD>(c.error), m_completion.error);
+        }
+        EXPECT_EQ(m_liveBefore, GetLiveRecvFromContextCount());
+    }
+}
+
+// Only an IPv4 source is a host to route: the bytes of another family where
+// sin_addr would lie are no address (here the flow label of an IPv6 source).
+TEST_F(RecvFromHooksTest, SourcesOfOtherFamiliesAreNeverRouted)
+{
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_flowinfo = kSourceB;
+    for (bool withRoutine : {false, true})
+    {
+        SCOPED_TRACE(withRoutine ? "completion routine" : "blocking");
+        m_server.ClearRequests();
+        m_plan(withRoutine ? RecvFromPending : RecvFromAtOnce, 0, reinterpret_cast<const BYTE*>(&v6), sizeof(v6), 5);
+        Receive r;
+        r.cbFrom = sizeof(r.from);
+        const int result = withRoutine ? RecvFrom(43, r, &r.overlapped, CallerRoutine, &m_threadId)
+                                       : RecvFrom(43, r, nullptr);
+        if (withRoutine)
+        {
+            ASSERT_EQ(SOCKET_ERROR, result);
+            ASSERT_TRUE(m_complete(0));
+            RunQueuedCompletions();
+            EXPECT_EQ(1, m_completion.calls);
+        }
+        else
+        {
+            ASSERT_EQ(0, result);
+        }
+        EXPECT_EQ(std::vector<std::string>{}, RequestedHosts());
+    }
+}
+
+// A result query's route exchange does not hold up other threads: their
+// receive-froms and closes go on while the route server takes its time.
+TEST_F(RecvFromHooksTest, ResultQueryRoutesWithoutHoldingTheTable)
+{
+    Receive r;
+    ASSERT_EQ(SOCKET_ERROR, RecvFrom(44, r, &r.overlapped));
+    ASSERT_TRUE(m_complete(0));
+    m_server.HoldReplies();
+    std::thread query([&] { EXPECT_TRUE(QueryResult(44, r)); });
+    ASSERT_TRUE(m_server.WaitForRequests(1, 5000));
+
+    const DWORD start = ::GetTickCount();
+    int error = 0;
+    EXPECT_EQ(0, WSPCloseSocket(45, &error));
+    Receive other;
+    EXPECT_EQ(SOCKET_ERROR, RecvFrom(46, other, &other.overlapped));
+    const DWORD elapsedMs = ::GetTickCount() - start;
+    m_server.ReleaseReplies();
+    query.join();
+    EXPECT_LT(elapsedMs, 500u) << "waited for the other thread's route exchange";
+    ASSERT_TRUE(m_complete(0));
+}
+
+// The provider's steps around a receive-from leave the thread's last error
+// as the application left it for the next layer, and as the next layer left
+// it for the application. The route server is gone: every route step fails.
+TEST_F(RecvFromHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
+{
+    m_server.Stop();
+    auto next = ::GetModuleHandleW(L"recording_provider.dll");
+    auto seenError = Export<RecordingLastErrorSeenFn>(next, "RecordingProviderLastErrorSeen");
+    auto leaveError = Export<RecordingLeaveLastErrorFn>(next, "RecordingProviderLeaveLastError");
+    ASSERT_TRUE(seenError && leaveError);
+    Receive r;
+    UniqueObject event(::WSACreateEvent());
+    r.overlapped.hEvent = event.Get();
+    const struct
+    {
+        const char* name;
+        int outcome;
+        std::function<void()> call;
+    } cases[] = {
+        {"blocking", RecvFromAtOnce, [&] { RecvFrom(47, r, nullptr); }},
+        {"with routine", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped, CallerRoutine, &m_threadId); }},
+        {"with routine, without our thread id", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped, CallerRoutine); }},
+        {"event-based", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped); }},
+        {"result query", RecvFromAtOnce, [&] { QueryResult(47, r); }},
+        {"close", RecvFromAtOnce, [&] { int error = 0; WSPCloseSocket(47, &error); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (bool isNextLeaving : {false, true})
+        {
+            SCOPED_TRACE(isNextLeaving ? "next layer sets its own" : "next layer leaves it");
+            m_reset(0, 0);
+            Plan(c.outcome, kSourceA);
+            leaveError(isNextLeaving, 0x1234);
+            ::SetLastError(0xDEADBEEF);
+            c.call();
+            EXPECT_EQ(0xDEADBEEFu, seenError());
+            EXPECT_EQ(isNextLeaving ? 0x1234u : 0xDEADBEEFu, ::GetLastError());
+        }
+    }
+    // The completion routine finds the value its thread had at the wait.
+    m_completion = {};
+    DWORD seenByRoutine = 0;
+    g_lastErrorInRoutine = &seenByRoutine;
+    ::SetLastError(0xFEEDF00D);
+    RunQueuedCompletions();
+    g_lastErrorInRoutine = nullptr;
+    EXPECT_EQ(4, m_completion.calls) << "two cases with a routine, twice each";
+    EXPECT_EQ(0xFEEDF00Du, seenByRoutine);
 }
 
 TEST(ReadCallerMemory, ReadsOnlyWhatIsMapped)

@@ -14,6 +14,7 @@
 // Runs against the real pipe name: start it while no other route server runs.
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
+#include "bind/core/caller_memory.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/recvfrom_tracking.h"
 #include "bind/core/socket_hooks.h"

@@ -4,6 +4,7 @@
 #include "bind/core/route_cache.h"
 #include "bind/core/socket_hooks.h"
 #include "bind/core/winsock_calls.h"
+#include "bind/core/tests/recording_provider.h"
 #include "tests/support/route_test.h"
 #include "tests/support/test_support.h"
 #include "tools/vpnclient/route_server.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -101,7 +103,14 @@ protected:
         m_lastAddress =
             reinterpret_cast<LastAddressFn>(reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderLastAddress")));
         auto startup = reinterpret_cast<LPWSPSTARTUP>(reinterpret_cast<void*>(::GetProcAddress(next, "WSPStartup")));
-        ASSERT_TRUE(m_reset && m_log && m_lastAddress && startup);
+        m_lastAddressBytes = reinterpret_cast<RecordingLastAddressBytesFn>(
+            reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderLastAddressBytes")));
+        m_lastErrorSeen = reinterpret_cast<RecordingLastErrorSeenFn>(
+            reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderLastErrorSeen")));
+        m_leaveLastError = reinterpret_cast<RecordingLeaveLastErrorFn>(
+            reinterpret_cast<void*>(::GetProcAddress(next, "RecordingProviderLeaveLastError")));
+        ASSERT_TRUE(m_reset && m_log && m_lastAddress && m_lastAddressBytes && m_lastErrorSeen && m_leaveLastError
+                    && startup);
         m_reset(0, 0);
         WSPDATA data{};
         WSAPROTOCOL_INFOW info{};
@@ -171,6 +180,9 @@ protected:
     ResetFn m_reset = nullptr;
     CallLogFn m_log = nullptr;
     LastAddressFn m_lastAddress = nullptr;
+    RecordingLastAddressBytesFn m_lastAddressBytes = nullptr;
+    RecordingLastErrorSeenFn m_lastErrorSeen = nullptr;
+    RecordingLeaveLastErrorFn m_leaveLastError = nullptr;
     FakeWinsock m_winsock;
     RouteServer m_server;
     ULONGLONG m_startTime = 0;
@@ -238,6 +250,95 @@ TEST_F(SocketHooksTest, ShortOrForeignAddressesPassUntouched)
     EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&v6), sizeof(v6), &error));
     EXPECT_EQ(0, WSPBind(7, nullptr, 0, &error));
     EXPECT_EQ(0u, m_server.RequestCount());
+}
+
+// The next layer gets the caller's whole address, as long as the caller says
+// and the largest address goes, with only sin_addr rewritten; a buffer that
+// is shorter than its length goes down as it came.
+TEST_F(SocketHooksTest, BindPassesTheWholeAddressOn)
+{
+    BYTE* pages = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_NE(nullptr, pages);
+    ASSERT_NE(nullptr, ::VirtualAlloc(pages, 4096, MEM_COMMIT, PAGE_READWRITE));
+    static const struct
+    {
+        const char* name;
+        int namelen;
+        int cbMapped; // of the caller's buffer
+        int passedLength;
+        bool isRewritten;
+    } cases[] = {
+        {"sockaddr_in", 16, 16, 16, true},
+        {"sockaddr_storage", 128, 128, 128, true},
+        {"longer than any address", 200, 200, 128, true},
+        {"length beyond the mapped buffer", 128, 40, 128, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        // The address ends where the mapped page ends.
+        BYTE* caller = pages + 4096 - c.cbMapped;
+        for (int i = 0; i < c.cbMapped; ++i)
+        {
+            caller[i] = static_cast<BYTE>(0xA0 + i);
+        }
+        sockaddr_in head = Address(INADDR_ANY, 5000);
+        std::memcpy(caller, &head, sizeof(head));
+        m_reset(0, 0);
+        int error = 0;
+        EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(caller), c.namelen, &error));
+
+        BYTE passed[256] = {};
+        EXPECT_EQ(c.isRewritten ? c.passedLength : c.namelen, m_lastAddressBytes(passed, sizeof(passed)));
+        const auto* passedAddress = reinterpret_cast<const sockaddr_in*>(passed);
+        EXPECT_EQ(c.isRewritten ? kVpnIp : INADDR_ANY, passedAddress->sin_addr.s_addr);
+        EXPECT_EQ(htons(5000), passedAddress->sin_port);
+        const int cbCompared = c.isRewritten ? c.passedLength - 8 : 8;
+        EXPECT_EQ(0, std::memcmp(caller + 8, passed + 8, cbCompared)) << "the rest of the address as the caller's";
+    }
+    ::VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// The provider's own steps leave no trace in the thread's last error: the
+// next layer finds the application's value, and the application finds the
+// next layer's. Here every own step fails: the route server is gone (the
+// pipe open fails with 2) and the forced bind finds the socket unbound.
+TEST_F(SocketHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
+{
+    m_server.Stop();
+    m_winsock.peers[24] = kHostB;
+    char data[4] = {};
+    WSABUF buffer{sizeof(data), data};
+    DWORD count = 0;
+    DWORD flags = 0;
+    int error = 0;
+    sockaddr_in any = Address(INADDR_ANY, 0);
+    sockaddr_in to = Address(kHostB, 53);
+    const struct
+    {
+        const char* name;
+        std::function<void()> call;
+    } cases[] = {
+        {"bind", [&] { WSPBind(24, reinterpret_cast<const sockaddr*>(&any), sizeof(any), &error); }},
+        {"connect", [&] { Connect(25, kHostA); }},
+        {"send-to", [&] { SendTo(26, &to); }},
+        {"send", [&] { WSPSend(24, &buffer, 1, &count, 0, nullptr, nullptr, nullptr, &error); }},
+        {"receive", [&] { WSPRecv(24, &buffer, 1, &count, &flags, nullptr, nullptr, nullptr, &error); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (bool isNextLeaving : {false, true})
+        {
+            SCOPED_TRACE(isNextLeaving ? "next layer sets its own" : "next layer leaves it");
+            m_reset(0, 0);
+            m_leaveLastError(isNextLeaving, 0x1234);
+            ::SetLastError(0xDEADBEEF);
+            c.call();
+            EXPECT_EQ(0xDEADBEEFu, m_lastErrorSeen());
+            EXPECT_EQ(isNextLeaving ? 0x1234u : 0xDEADBEEFu, ::GetLastError());
+        }
+    }
 }
 
 TEST_F(SocketHooksTest, ConnectBindsAnUnboundSocketAndPreparesTheRoute)
