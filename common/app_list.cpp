@@ -8,12 +8,18 @@
 namespace
 {
 
-// Folders an entry is never widened to, on any drive. The first character
-// stands for the drive letter and is compared as a space.
+// Folders an entry is never widened to, on any drive: each holds the
+// programs or the data of many vendors or users. The first character stands
+// for the drive letter and is compared as a space. The last three are the
+// Windows Vista and 7 names of the same folders (32-bit programs on 64-bit
+// Windows, the users' and the machine-wide data).
 const wchar_t* const kProtectedFolders[] = {
     L" :\\Program Files",
     L" :\\WINDOWS",
     L" :\\Documents and Settings",
+    L" :\\Program Files (x86)",
+    L" :\\Users",
+    L" :\\ProgramData",
 };
 
 // Lower case for A to Z only, as the C locale does: other letters keep their

@@ -13,14 +13,21 @@ struct CatalogApi
     int(WSPAPI* GetProviderPath)(LPGUID providerId, WCHAR* path, LPINT cchPath, LPINT errorCode);
     int(WSPAPI* InstallProvider)(LPGUID providerId, const WCHAR* path, const LPWSAPROTOCOL_INFOW entries,
                                  DWORD count, LPINT errorCode);
-    // Null when neither ws2_32.dll nor sporder.dll offers it.
+    // The system's looks WSCWriteProviderOrder up at its first call (in
+    // ws2_32.dll, then sporder.dll on the oldest systems) and answers
+    // ERROR_PROC_NOT_FOUND when neither has it. Null in a test table: none.
     int(WSPAPI* WriteProviderOrder)(LPDWORD catalogEntryIds, DWORD count);
     int(WSPAPI* DeinstallProvider)(LPGUID providerId, LPINT errorCode);
 };
 
-// The table in force. The first call binds WSCWriteProviderOrder at run time
-// (ws2_32.dll, then sporder.dll on the oldest systems): never from DllMain.
+// The table in force.
 const CatalogApi& GetCatalogApi() noexcept;
+
+// The export name of the first of the libraries that has it, each loaded
+// from the system folder by its full path (never from the folders a bare
+// name is searched in, where another program may have put a library of that
+// name). The library that has it stays loaded. Null when none has it.
+FARPROC FindSystemLibraryExport(const wchar_t* const* libraries, size_t count, const char* name) noexcept;
 
 // Tests only: replaces the table (null restores the system's). Not for use
 // while another thread uses the catalog.

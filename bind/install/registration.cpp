@@ -119,6 +119,19 @@ int MoveBindEntriesToFront(const ProtocolCatalog& catalog, const GUID* guids, in
     return result;
 }
 
+namespace
+{
+
+// The exports report in the place of an HRESULT. A negative value (the
+// catalog functions' SOCKET_ERROR) is a failure as it stands; a positive
+// Win32 or Winsock code would read as success, so it becomes its HRESULT.
+HRESULT AsResult(int result) noexcept
+{
+    return result > 0 ? HRESULT_FROM_WIN32(static_cast<DWORD>(result)) : static_cast<HRESULT>(result);
+}
+
+} // namespace
+
 extern "C" HRESULT WINAPI DllRegisterServer()
 {
     int result = 0;
@@ -128,7 +141,7 @@ extern "C" HRESULT WINAPI DllRegisterServer()
     }
     if (result != 0)
     {
-        return result;
+        return AsResult(result);
     }
 
     int tcpResult = 0;
@@ -146,22 +159,37 @@ extern "C" HRESULT WINAPI DllRegisterServer()
     result = tcpResult != 0 ? tcpResult : udpResult;
     if (result != 0)
     {
-        return result;
+        return AsResult(result);
     }
 
     ProtocolCatalog catalog;
-    return MoveBindEntriesToFront(catalog, BindProviderGuids, kBindProviderCount);
+    return AsResult(MoveBindEntriesToFront(catalog, BindProviderGuids, kBindProviderCount));
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer()
 {
+    // Which of our entries are there to remove: one whose removal fails is
+    // reported, whichever it is; one that is not there is already gone.
+    // A catalog that cannot be read tells nothing: every entry counts then.
+    bool isPresent[kBindProviderCount] = {};
+    {
+        ProtocolCatalog catalog;
+        for (int i = 0; i < kBindProviderCount; ++i)
+        {
+            isPresent[i] = catalog.Count() <= 0 || catalog.FindCatalogEntryId(BindProviderGuids[i]) != 0;
+        }
+    }
     // The chains go before the layered entry they refer to.
     int result = 0;
     for (int i = kBindProviderCount - 1; i >= 0; --i)
     {
         GUID providerId = BindProviderGuids[i];
         int error = 0;
-        result = GetCatalogApi().DeinstallProvider(&providerId, &error);
+        const int removed = GetCatalogApi().DeinstallProvider(&providerId, &error);
+        if (removed != 0 && isPresent[i] && result == 0)
+        {
+            result = removed;
+        }
     }
-    return result;
+    return AsResult(result);
 }

@@ -116,6 +116,20 @@ TEST_F(AppListTest, NeverWidensToProtectedFolders)
         {L"C:\\WINDOWS\\x.exe", L""},
     });
 
+    // The same folders by their Windows Vista and 7 names.
+    WriteList(m_path, {
+        {L"Tool", L"C:\\Program Files (x86)\\Vendor\\App\\app.exe", L"1", L"2"},
+        {L"Roaming", L"C:\\Users\\ann\\AppData\\Roaming\\Chat\\chat.exe", L"1", L"9"},
+        {L"Shared", L"C:\\ProgramData\\Vendor\\Updater\\up.exe", L"1", L"5"},
+    });
+    ExpectMatches(m_path, {
+        {L"C:\\Program Files (x86)\\Vendor\\Other\\o.exe", L"Tool"},
+        {L"C:\\Program Files (x86)\\Another Vendor\\x.exe", L""}, // not every 32-bit program
+        {L"C:\\Users\\ann\\Desktop\\x.exe", L"Roaming"},
+        {L"C:\\Users\\bob\\x.exe", L""},
+        {L"C:\\ProgramData\\Other\\x.exe", L""},
+    });
+
     // An executable directly inside the protected folder keeps that folder.
     WriteList(m_path, {{L"Loose", L"C:\\Program Files\\loose.exe", L"1", L"3"}});
     ExpectMatches(m_path, {

@@ -86,6 +86,10 @@ int WSPAPI Install(LPGUID providerId, const WCHAR* path, const LPWSAPROTOCOL_INF
 
 int WSPAPI WriteOrder(LPDWORD ids, DWORD count)
 {
+    if (g_owner->writeOrderResult != 0)
+    {
+        return g_owner->writeOrderResult;
+    }
     if (count != g_entries.size())
     {
         return WSAEINVAL;
@@ -107,6 +111,11 @@ int WSPAPI WriteOrder(LPDWORD ids, DWORD count)
 
 int WSPAPI Deinstall(LPGUID providerId, LPINT errorCode)
 {
+    if (SameGuid(g_owner->refuseDeinstallOf, *providerId))
+    {
+        *errorCode = WSANO_RECOVERY;
+        return SOCKET_ERROR;
+    }
     auto end = std::remove_if(g_entries.begin(), g_entries.end(),
                               [&](const Entry& e) { return SameGuid(e.info.ProviderId, *providerId); });
     if (end == g_entries.end())

@@ -27,6 +27,8 @@ public:
 
     std::vector<WSAPROTOCOL_INFOW> Entries() const;
     bool failEnumeration = false;
+    int writeOrderResult = 0;       // non-zero: the order rewrite fails with it
+    GUID refuseDeinstallOf = {};    // a provider whose removal fails (WSANO_RECOVERY)
 
 private:
     const CatalogApi m_api;

@@ -126,7 +126,7 @@ TEST_F(RegistrationTest, InstallsThreeEntriesInFrontOfTheCatalog)
     EXPECT_EQ(0, DllUnregisterServer());
     EXPECT_EQ(4u, m_catalog.Entries().size());
     EXPECT_EQ(nullptr, Find(L"Norvex Bind IP Filter"));
-    EXPECT_EQ(SOCKET_ERROR, DllUnregisterServer()) << "nothing left to remove";
+    EXPECT_EQ(0, DllUnregisterServer()) << "nothing left to remove is no failure";
 }
 
 // Another provider's chains come first, one of them already full: our
@@ -192,6 +192,44 @@ TEST_F(RegistrationTest, RegisteringTwiceFailsWithoutDuplicates)
     ASSERT_EQ(0, DllRegisterServer());
     EXPECT_EQ(SOCKET_ERROR, DllRegisterServer());
     EXPECT_EQ(7u, m_catalog.Entries().size());
+}
+
+// Every failure reaches the installer as a failure: a positive Win32 or
+// Winsock code in the place of an HRESULT would read as success.
+TEST_F(RegistrationTest, FailuresAreNeverReportedAsSuccess)
+{
+    AddSystemProviders();
+    m_catalog.writeOrderResult = WSAEINVAL;
+    HRESULT result = DllRegisterServer();
+    EXPECT_TRUE(FAILED(result));
+    EXPECT_EQ(HRESULT_FROM_WIN32(WSAEINVAL), result);
+    ASSERT_EQ(0, DllUnregisterServer());
+
+    // The order function missing altogether.
+    m_catalog.writeOrderResult = 0;
+    const CatalogApi* inMemory = &GetCatalogApi();
+    CatalogApi withoutOrder = *inMemory;
+    withoutOrder.WriteProviderOrder = nullptr;
+    SetCatalogApi(&withoutOrder);
+    result = DllRegisterServer();
+    SetCatalogApi(inMemory);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND), result);
+}
+
+// Removing one of our entries can fail while the others go: the failure
+// is reported even when the layered entry, removed last, went.
+TEST_F(RegistrationTest, AFailedRemovalOfOurEntriesIsReported)
+{
+    AddSystemProviders();
+    ASSERT_EQ(0, DllRegisterServer());
+    m_catalog.refuseDeinstallOf = BindProviderGuids[2];
+    EXPECT_TRUE(FAILED(DllUnregisterServer()));
+    EXPECT_NE(nullptr, Find(L"Norvex Bind UDP Filter"));
+    EXPECT_EQ(nullptr, Find(L"Norvex Bind IP Filter"));
+
+    m_catalog.refuseDeinstallOf = GUID{};
+    EXPECT_EQ(0, DllUnregisterServer()) << "what is left goes; the absent entries are no failure";
+    EXPECT_EQ(nullptr, Find(L"Norvex Bind UDP Filter"));
 }
 
 TEST(Registration, HelpersOnTheirOwn)
