@@ -11,14 +11,17 @@ include(GoogleTest)
 # WINEPREFIX (build/x86_64/wineprefix) and WINEDEBUG for every test and for
 # the discovery of the test lists.
 
-# norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL])
+# norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL] [TIMEOUT <s>])
 #
 # The lock name in use: machine_state, for every test that touches what is
 # shared machine-wide (the control block and its mutex, the product's
 # applist.ini, the route request pipe). One name per test: a list would be
 # split by the property list of the test discovery.
 function(norvex_add_test name)
-    cmake_parse_arguments(ARG "RUN_SERIAL" "" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
+    cmake_parse_arguments(ARG "RUN_SERIAL" "TIMEOUT" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
     add_executable(${name} ${ARG_SOURCES})
     target_compile_definitions(${name} PRIVATE ${NORVEX_PRODUCT_DEFINITIONS})
     target_compile_options(${name} PRIVATE ${NORVEX_WARNINGS})
@@ -26,7 +29,7 @@ function(norvex_add_test name)
     # Passing means gtest printed "[  PASSED  ] 1 test": a process that ends
     # early with exit code 0 (a stack overflow under Wine can) fails. The
     # expression avoids blanks and brackets, which the discovery would split.
-    set(properties TIMEOUT 120 PASS_REGULAR_EXPRESSION "PASSED....1.test")
+    set(properties TIMEOUT ${ARG_TIMEOUT} PASS_REGULAR_EXPRESSION "PASSED....1.test")
     if(ARG_RESOURCE_LOCK)
         list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
     endif()

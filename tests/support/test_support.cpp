@@ -15,6 +15,54 @@ std::wstring GetTestBinFolder()
     return folder.substr(0, folder.find_last_of(L'\\') + 1);
 }
 
+DWORD CountOwnHandles()
+{
+    using QuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QuerySystemInformationFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr)
+    {
+        return 0;
+    }
+    // SYSTEM_HANDLE_INFORMATION: a count, then one entry per handle.
+    struct HandleEntry
+    {
+        USHORT processId;
+        USHORT creatorBackTraceIndex;
+        UCHAR objectType;
+        UCHAR attributes;
+        USHORT value;
+        PVOID object;
+        ULONG grantedAccess;
+    };
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status = kInfoLengthMismatch;
+    for (int attempt = 0; attempt < 8 && status == kInfoLengthMismatch; ++attempt)
+    {
+        ULONG cbNeeded = 0;
+        status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &cbNeeded);
+        if (status == kInfoLengthMismatch)
+        {
+            buffer.resize(buffer.size() * 4);
+        }
+    }
+    if (status != 0)
+    {
+        return 0;
+    }
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    const USHORT self = static_cast<USHORT>(::GetCurrentProcessId());
+    DWORD own = 0;
+    for (ULONG i = 0; i < count; ++i)
+    {
+        own += entries[i].processId == self ? 1 : 0;
+    }
+    return own;
+}
+
 std::string ReadFileBytes(const std::wstring& path)
 {
     std::string bytes;

@@ -10,6 +10,10 @@
 // the tools and the test programs are all built into it.
 std::wstring GetTestBinFolder();
 
+// How many handles this process holds, from the system's handle table
+// (Wine's GetProcessHandleCount always answers 0). 0 when it cannot tell.
+DWORD CountOwnHandles();
+
 // The whole content of a file, empty when it cannot be opened.
 std::string ReadFileBytes(const std::wstring& path);
 
