@@ -3,6 +3,7 @@
 // shows, and IPv4 addresses as they lie in sin_addr.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstring>
@@ -16,4 +17,28 @@ inline ULONG Ipv4(BYTE a, BYTE b, BYTE c, BYTE d)
     ULONG value;
     std::memcpy(&value, bytes, sizeof(value));
     return value;
+}
+
+inline sockaddr_in Ipv4Address(ULONG host, USHORT port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = host;
+    return address;
+}
+
+// Polls until a server (of another process, say) serves the pipe; false
+// after 10 s.
+inline bool WaitForRoutePipe()
+{
+    for (int i = 0; i < 500; ++i)
+    {
+        if (::WaitNamedPipeW(kRoutePipeName, 0))
+        {
+            return true;
+        }
+        ::Sleep(20);
+    }
+    return false;
 }

@@ -240,16 +240,7 @@ TEST(RoutePipe, AProcessHoldingTheNameCostsAtMostTheDeadline)
         child = RunChild(L"\"" + GetTestBinFolder() + L"vpnclient.exe\" serve-routes --instances 1 --reply never "
                          L"--until-event " + eventName, 60000);
     });
-    bool isServing = false;
-    for (int i = 0; i < 500 && !isServing; ++i)
-    {
-        isServing = ::WaitNamedPipeW(kRoutePipeName, 0) != FALSE;
-        if (!isServing)
-        {
-            ::Sleep(20);
-        }
-    }
-    EXPECT_TRUE(isServing);
+    EXPECT_TRUE(WaitForRoutePipe());
     // The server is another process here: every handle counted is the client's.
     const DWORD handlesBefore = CountOwnHandles();
     for (int i = 0; i < 2; ++i)
@@ -334,16 +325,7 @@ TEST(VpnClientRouteServer, AnswersAndLogsEachRequest)
         ChildResult child;
         std::thread runner([&] { child = RunChild(commandLine, 20000); });
 
-        bool isServing = false;
-        for (int i = 0; i < 500 && !isServing; ++i)
-        {
-            isServing = ::WaitNamedPipeW(kRoutePipeName, 0) != FALSE;
-            if (!isServing)
-            {
-                ::Sleep(20);
-            }
-        }
-        EXPECT_TRUE(isServing);
+        EXPECT_TRUE(WaitForRoutePipe());
         EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(10, 1, 2, 3)));
         EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(192, 0, 2, 1)));
 

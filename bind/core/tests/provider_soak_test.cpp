@@ -38,15 +38,6 @@ const ULONG kVpnIp = Ipv4(127, 10, 0, 2);
 // under an emulator.
 constexpr DWORD kMarginMs = 1500;
 
-sockaddr_in Address(ULONG host, USHORT port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = host;
-    return address;
-}
-
 // Documentation-range hosts: they only travel as bytes on the local pipe.
 ULONG Host(unsigned n)
 {
@@ -77,7 +68,7 @@ void WriteSource(SOCKET s, sockaddr* lpFrom, LPINT lpFromlen)
 {
     if (lpFrom != nullptr && lpFromlen != nullptr && *lpFromlen >= static_cast<int>(sizeof(sockaddr_in)))
     {
-        const sockaddr_in source = Address(Host(static_cast<unsigned>(s) / 4), 53);
+        const sockaddr_in source = Ipv4Address(Host(static_cast<unsigned>(s) / 4), 53);
         std::memcpy(lpFrom, &source, sizeof(source));
         *lpFromlen = sizeof(source);
     }
@@ -190,7 +181,7 @@ int WSAAPI GetSockName(SOCKET s, sockaddr* name, int* namelen)
     {
         return SOCKET_ERROR;
     }
-    *reinterpret_cast<sockaddr_in*>(name) = Address(kVpnIp, 4000);
+    *reinterpret_cast<sockaddr_in*>(name) = Ipv4Address(kVpnIp, 4000);
     return 0;
 }
 
@@ -202,7 +193,7 @@ int WSAAPI Bind(SOCKET s, const sockaddr* name, int namelen)
 
 int WSAAPI GetPeerName(SOCKET s, sockaddr* name, int* namelen)
 {
-    *reinterpret_cast<sockaddr_in*>(name) = Address(Host(static_cast<unsigned>(s) / 4 + 1), 443);
+    *reinterpret_cast<sockaddr_in*>(name) = Ipv4Address(Host(static_cast<unsigned>(s) / 4 + 1), 443);
     *namelen = sizeof(sockaddr_in);
     return 0;
 }
@@ -263,20 +254,6 @@ protected:
     }
 };
 
-// Waits until the pipe name is served; false after 10 s.
-bool WaitForPipe()
-{
-    for (int i = 0; i < 500; ++i)
-    {
-        if (::WaitNamedPipeW(kRoutePipeName, 0))
-        {
-            return true;
-        }
-        ::Sleep(20);
-    }
-    return false;
-}
-
 TEST_F(ProviderUnderFaults, ConnectReturnsTheNextLayersResultWithinTheDeadline)
 {
     RouteReplyPlan slow;
@@ -323,10 +300,10 @@ TEST_F(ProviderUnderFaults, ConnectReturnsTheNextLayersResultWithinTheDeadline)
                 squatter = RunChild(L"\"" + GetTestBinFolder() + L"vpnclient.exe\" serve-routes --instances 1 "
                                     L"--reply never --until-event " + stopName, 60000);
             });
-            ASSERT_TRUE(WaitForPipe());
+            ASSERT_TRUE(WaitForRoutePipe());
         }
 
-        const sockaddr_in to = Address(Host(n++), 443);
+        const sockaddr_in to = Ipv4Address(Host(n++), 443);
         int error = 0;
         ::SetLastError(0xDEADBEEF);
         const DWORD start = ::GetTickCount();
@@ -398,7 +375,7 @@ void SoakThread(int index, DWORD endAt, SoakFigures& figures)
         for (int i = 0; i < kSockets && static_cast<LONG>(::GetTickCount() - endAt) < 0; ++i)
         {
             const SOCKET s = static_cast<SOCKET>((index * kSockets + i) * 4 + 8 + (round & 1) * 4);
-            const sockaddr_in to = Address(Host(static_cast<unsigned>(s) / 4 + round), 443);
+            const sockaddr_in to = Ipv4Address(Host(static_cast<unsigned>(s) / 4 + round), 443);
             DWORD cb = 0;
             DWORD flags = 0;
             int error = 0;

@@ -36,11 +36,7 @@ const char kSourceBText[] = "192.0.2.77";
 
 sockaddr_in Source(ULONG host)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(5353);
-    address.sin_addr.s_addr = host;
-    return address;
+    return Ipv4Address(host, 5353);
 }
 
 template <typename T>
@@ -235,6 +231,22 @@ protected:
     {
         return WSPRecvFrom(s, &r.buffer, 1, nullptr, &r.flags, withFrom ? reinterpret_cast<sockaddr*>(&r.from) : nullptr,
                            withFrom ? &r.cbFrom : nullptr, lpOverlapped, routine, threadId, &r.error);
+    }
+
+    // A blocking receive, or one with a completion routine that the next
+    // layer completes and this thread then runs.
+    void ReceiveToTheEnd(SOCKET s, Receive& r, bool withRoutine)
+    {
+        if (!withRoutine)
+        {
+            ASSERT_EQ(0, RecvFrom(s, r, nullptr));
+            return;
+        }
+        m_completion = {};
+        ASSERT_EQ(SOCKET_ERROR, RecvFrom(s, r, &r.overlapped, CallerRoutine, &m_threadId));
+        ASSERT_TRUE(m_complete(0));
+        RunQueuedCompletions();
+        EXPECT_EQ(1, m_completion.calls);
     }
 
     BOOL QueryResult(SOCKET s, Receive& r)
@@ -450,19 +462,7 @@ TEST_F(RecvFromHooksTest, ShortSourceIsNeverReadPastItsLength)
         const sockaddr_in source = Source(kSourceB);
         m_plan(withRoutine ? RecvFromPending : RecvFromAtOnce, 0, reinterpret_cast<const BYTE*>(&source), 4, 42);
 
-        const int result = withRoutine ? RecvFrom(34, r, &r.overlapped, CallerRoutine, &m_threadId)
-                                       : RecvFrom(34, r, nullptr);
-        if (withRoutine)
-        {
-            ASSERT_EQ(SOCKET_ERROR, result);
-            ASSERT_TRUE(m_complete(0));
-            RunQueuedCompletions();
-            EXPECT_EQ(1, m_completion.calls);
-        }
-        else
-        {
-            ASSERT_EQ(0, result);
-        }
+        ReceiveToTheEnd(34, r, withRoutine);
         EXPECT_EQ(4, r.cbFrom);
         EXPECT_EQ(std::vector<std::string>{}, RequestedHosts());
     }
@@ -720,19 +720,7 @@ TEST_F(RecvFromHooksTest, SourcesOfOtherFamiliesAreNeverRouted)
         m_plan(withRoutine ? RecvFromPending : RecvFromAtOnce, 0, reinterpret_cast<const BYTE*>(&v6), sizeof(v6), 5);
         Receive r;
         r.cbFrom = sizeof(r.from);
-        const int result = withRoutine ? RecvFrom(43, r, &r.overlapped, CallerRoutine, &m_threadId)
-                                       : RecvFrom(43, r, nullptr);
-        if (withRoutine)
-        {
-            ASSERT_EQ(SOCKET_ERROR, result);
-            ASSERT_TRUE(m_complete(0));
-            RunQueuedCompletions();
-            EXPECT_EQ(1, m_completion.calls);
-        }
-        else
-        {
-            ASSERT_EQ(0, result);
-        }
+        ReceiveToTheEnd(43, r, withRoutine);
         EXPECT_EQ(std::vector<std::string>{}, RequestedHosts());
     }
 }

@@ -33,15 +33,6 @@ const ULONG kVpnIp = Ipv4(127, 10, 0, 2);
 const ULONG kHostA = Ipv4(192, 0, 2, 10);
 const ULONG kHostB = Ipv4(192, 0, 2, 11);
 
-sockaddr_in Address(ULONG host, USHORT port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = host;
-    return address;
-}
-
 // Winsock as the application's process would see it: getsockname and
 // getpeername answer from what the test set up, and bind comes back into
 // the provider's WSPBind, as Winsock's dispatch through the table does.
@@ -60,7 +51,7 @@ int WSAAPI FakeGetSockName(SOCKET s, sockaddr* name, int* namelen)
     {
         return SOCKET_ERROR;
     }
-    *reinterpret_cast<sockaddr_in*>(name) = Address(kVpnIp, 4000);
+    *reinterpret_cast<sockaddr_in*>(name) = Ipv4Address(kVpnIp, 4000);
     return 0;
 }
 
@@ -84,7 +75,7 @@ int WSAAPI FakeGetPeerName(SOCKET s, sockaddr* name, int* namelen)
     {
         return SOCKET_ERROR;
     }
-    *reinterpret_cast<sockaddr_in*>(name) = Address(peer->second, 443);
+    *reinterpret_cast<sockaddr_in*>(name) = Ipv4Address(peer->second, 443);
     *namelen = sizeof(sockaddr_in);
     return 0;
 }
@@ -161,7 +152,7 @@ protected:
 
     int Connect(SOCKET s, ULONG host, USHORT port = 80)
     {
-        sockaddr_in to = Address(host, port);
+        sockaddr_in to = Ipv4Address(host, port);
         int error = 0;
         return WSPConnect(s, reinterpret_cast<const sockaddr*>(&to), sizeof(to), nullptr, nullptr, nullptr, nullptr,
                           &error);
@@ -224,7 +215,7 @@ TEST_F(SocketHooksTest, BindRule)
         ProcessCreateTime = c.isAfterStart ? m_startTime + 1 : m_startTime;
         ForceWSPBind = c.force;
         m_reset(0, 0);
-        sockaddr_in requested = Address(c.requested, 5000);
+        sockaddr_in requested = Ipv4Address(c.requested, 5000);
         int error = 0;
         EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&requested), sizeof(requested), &error));
         sockaddr_in passed = LastAddress();
@@ -282,7 +273,7 @@ TEST_F(SocketHooksTest, BindPassesTheWholeAddressOn)
         {
             caller[i] = static_cast<BYTE>(0xA0 + i);
         }
-        sockaddr_in head = Address(INADDR_ANY, 5000);
+        sockaddr_in head = Ipv4Address(INADDR_ANY, 5000);
         std::memcpy(caller, &head, sizeof(head));
         m_reset(0, 0);
         int error = 0;
@@ -312,8 +303,8 @@ TEST_F(SocketHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
     DWORD count = 0;
     DWORD flags = 0;
     int error = 0;
-    sockaddr_in any = Address(INADDR_ANY, 0);
-    sockaddr_in to = Address(kHostB, 53);
+    sockaddr_in any = Ipv4Address(INADDR_ANY, 0);
+    sockaddr_in to = Ipv4Address(kHostB, 53);
     const struct
     {
         const char* name;
@@ -375,7 +366,7 @@ TEST_F(SocketHooksTest, SwitchOffStillPreparesRoutes)
     ForceWSPBind = 0;
     EXPECT_EQ(0, Connect(14, kHostA));
     EXPECT_EQ("WSPConnect", Log());
-    sockaddr_in to = Address(kHostB, 53);
+    sockaddr_in to = Ipv4Address(kHostB, 53);
     EXPECT_EQ(0, SendTo(15, &to));
     EXPECT_EQ("WSPConnect WSPSendTo", Log());
     EXPECT_TRUE(m_server.WaitForRequests(2, 2000));
@@ -383,7 +374,7 @@ TEST_F(SocketHooksTest, SwitchOffStillPreparesRoutes)
 
 TEST_F(SocketHooksTest, FirstSendToBindsOnce)
 {
-    sockaddr_in to = Address(kHostB, 53);
+    sockaddr_in to = Ipv4Address(kHostB, 53);
     EXPECT_EQ(0, SendTo(16, &to));
     EXPECT_EQ(0, SendTo(16, &to));
     EXPECT_EQ("WSPBind WSPSendTo WSPSendTo", Log());
@@ -401,7 +392,7 @@ TEST_F(SocketHooksTest, ApplicationBoundSocketIsNeverRebound)
 {
     m_winsock.bound.insert(18);
     EXPECT_EQ(0, Connect(18, kHostA));
-    sockaddr_in to = Address(kHostA, 53);
+    sockaddr_in to = Ipv4Address(kHostA, 53);
     EXPECT_EQ(0, SendTo(18, &to));
     EXPECT_EQ("WSPConnect WSPSendTo", Log());
 }
@@ -429,7 +420,7 @@ TEST_F(SocketHooksTest, StoppedBindingForwardsAtOnce)
     VpnBindStop();
     m_winsock.peers[21] = kHostA;
     EXPECT_EQ(0, Connect(21, kHostA));
-    sockaddr_in to = Address(kHostA, 53);
+    sockaddr_in to = Ipv4Address(kHostA, 53);
     EXPECT_EQ(0, SendTo(21, &to));
     char data[4] = {};
     WSABUF buffer{sizeof(data), data};
@@ -451,7 +442,7 @@ TEST_F(SocketHooksTest, ResultsComeBackUnchanged)
     EXPECT_EQ(SOCKET_ERROR, Connect(22, kHostA));
     EXPECT_EQ("WSPBind WSPConnect", Log());
     m_reset(0, 4321);
-    sockaddr_in to = Address(kHostB, 53);
+    sockaddr_in to = Ipv4Address(kHostB, 53);
     EXPECT_EQ(4321, SendTo(23, &to));
 }
 
@@ -499,7 +490,7 @@ TEST(SocketHooksOnRealSockets, FirstSendToBindsAnUnboundSocketToTheVpnAddress)
     ProcessCreateTime = ~0ULL;
 
     SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in receiverAddress = Address(Ipv4(127, 0, 0, 1), 0);
+    sockaddr_in receiverAddress = Ipv4Address(Ipv4(127, 0, 0, 1), 0);
     ASSERT_EQ(0, ::bind(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), sizeof(receiverAddress)));
     int cbAddress = sizeof(receiverAddress);
     ASSERT_EQ(0, ::getsockname(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), &cbAddress));
