@@ -1,9 +1,8 @@
 #include "common/app_list.h"
 
-#include "common/ini_file.h"
+#include "common/app_list_match.h"
+#include "common/ini_snapshot.h"
 #include "common/product_paths.h"
-
-#include <vector>
 
 namespace
 {
@@ -27,14 +26,6 @@ const wchar_t* const kProtectedFolders[] = {
 wchar_t ToLowerAscii(wchar_t c) noexcept
 {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
-}
-
-void ToLowerAsciiInPlace(std::wstring& text) noexcept
-{
-    for (wchar_t& c : text)
-    {
-        c = ToLowerAscii(c);
-    }
 }
 
 bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* literal) noexcept
@@ -62,9 +53,16 @@ bool IsProtectedFolder(const std::wstring& folder) noexcept
     return false;
 }
 
-// The lower-case directory prefix (ending in a backslash) that an entry's
-// executable path selects, widened by up to level parent folders. Empty when
-// the path is not usable.
+} // namespace
+
+void ToLowerAsciiInPlace(std::wstring& text) noexcept
+{
+    for (wchar_t& c : text)
+    {
+        c = ToLowerAscii(c);
+    }
+}
+
 std::wstring GetEntryPrefix(const std::wstring& appFullname, int level)
 {
     if (appFullname.size() <= 4)
@@ -112,41 +110,13 @@ std::wstring GetEntryPrefix(const std::wstring& appFullname, int level)
     return folder;
 }
 
-} // namespace
-
 std::wstring DetermineBindTypeFromList(const std::wstring& listPath, const std::wstring& imagePath) noexcept
 {
     try
     {
-        IniFile list(listPath);
-        std::wstring target = imagePath;
-        ToLowerAsciiInPlace(target);
-
-        std::vector<std::wstring> sections;
-        list.GetSectionNames(sections);
-
-        std::wstring bestSection;
-        size_t bestLength = 0;
-        for (const std::wstring& section : sections)
-        {
-            if (list.GetInt(section, L"Active", 0) == 0)
-            {
-                continue;
-            }
-            std::wstring prefix = GetEntryPrefix(list.GetString(section, L"AppFullname", std::wstring()),
-                                                 list.GetInt(section, L"PathFuzzyLevel", 0));
-            if (prefix.empty() || target.size() < prefix.size())
-            {
-                continue;
-            }
-            // The earlier section keeps a tie.
-            if (target.compare(0, prefix.size(), prefix) == 0 && prefix.size() > bestLength)
-            {
-                bestLength = prefix.size();
-                bestSection = section;
-            }
-        }
-        return bestSection;
+        // One read of the file for the whole decision.
+        const IniSnapshot list(listPath);
+        return MatchApplication(list, imagePath);
     }
     catch (...)
     {

@@ -164,14 +164,18 @@ std::wstring IniFile::GetString(const std::wstring& section, const std::wstring&
     }
 }
 
-int IniFile::GetInt(const std::wstring& section, const std::wstring& key, int defaultValue) const noexcept
+int ProfileTextToInt(const std::wstring& text, int defaultValue) noexcept
 {
-    std::wstring text = GetString(section, key, std::wstring());
     if (text.empty())
     {
         return defaultValue;
     }
     return static_cast<int>(std::wcstol(text.c_str(), nullptr, 0));
+}
+
+int IniFile::GetInt(const std::wstring& section, const std::wstring& key, int defaultValue) const noexcept
+{
+    return ProfileTextToInt(GetString(section, key, std::wstring()), defaultValue);
 }
 
 long long IniFile::GetInt64(const std::wstring& section, const std::wstring& key, long long defaultValue) const noexcept

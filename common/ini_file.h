@@ -41,3 +41,8 @@ public:
 private:
     std::wstring m_path;
 };
+
+// How GetInt reads a value's text: the default for an empty text, otherwise
+// wcstol in base 0 (0x for hexadecimal, a leading 0 for octal; conversion
+// stops at the first character that does not fit, no digit gives 0).
+int ProfileTextToInt(const std::wstring& text, int defaultValue) noexcept;
