@@ -46,7 +46,10 @@ UniqueFile OpenRoutePipe(DWORD deadline) noexcept
 // One overlapped read or write and what it works on. The system writes into
 // it until the operation has completed, so it lives on the heap and is freed
 // only then; when a cancelled operation does not complete within its grace
-// time, the block is left to the system rather than freed under it.
+// time, the block is left to the system rather than freed under it. There is
+// one operation on the handle at a time, so the handle itself tells when it
+// completes (an OVERLAPPED without an event), which spares an event per
+// exchange.
 struct PipeOperation
 {
     OVERLAPPED overlapped;
@@ -58,7 +61,6 @@ class PipeExchange
 public:
     PipeExchange(HANDLE pipe, DWORD deadline) noexcept : m_pipe(pipe), m_deadline(deadline)
     {
-        m_event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         m_operation = static_cast<PipeOperation*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                               sizeof(PipeOperation)));
     }
@@ -68,22 +70,18 @@ public:
         {
             ::HeapFree(::GetProcessHeap(), 0, m_operation);
         }
-        if (m_isLeftToTheSystem)
-        {
-            (void)m_event.Release(); // the pending operation may still signal it
-        }
     }
     PipeExchange(const PipeExchange&) = delete;
     PipeExchange& operator=(const PipeExchange&) = delete;
 
-    bool IsReady() const noexcept { return m_event && m_operation != nullptr; }
+    bool IsReady() const noexcept { return m_operation != nullptr; }
 
     // Writes cb bytes of data as one message. False on any failure or when
     // the deadline passes first.
     bool Write(const BYTE* data, DWORD cb) noexcept
     {
         std::memcpy(m_operation->buffer, data, cb);
-        Prepare();
+        ::ZeroMemory(&m_operation->overlapped, sizeof(m_operation->overlapped));
         DWORD cbDone = 0;
         const BOOL didComplete = ::WriteFile(m_pipe, m_operation->buffer, cb, &cbDone, &m_operation->overlapped);
         return Finish(didComplete, &cbDone);
@@ -93,7 +91,7 @@ public:
     // mode reports ERROR_MORE_DATA).
     bool Read(DWORD cbMax, DWORD* cbRead) noexcept
     {
-        Prepare();
+        ::ZeroMemory(&m_operation->overlapped, sizeof(m_operation->overlapped));
         const BOOL didComplete = ::ReadFile(m_pipe, m_operation->buffer, cbMax, cbRead, &m_operation->overlapped);
         return Finish(didComplete, cbRead);
     }
@@ -101,25 +99,18 @@ public:
     const BYTE* Data() const noexcept { return m_operation->buffer; }
 
 private:
-    void Prepare() noexcept
-    {
-        ::ZeroMemory(&m_operation->overlapped, sizeof(m_operation->overlapped));
-        ::ResetEvent(m_event.Get());
-        m_operation->overlapped.hEvent = m_event.Get();
-    }
-
     bool Finish(BOOL didComplete, DWORD* cbTransferred) noexcept
     {
         if (!didComplete && ::GetLastError() != ERROR_IO_PENDING)
         {
             return false;
         }
-        if (::WaitForSingleObject(m_event.Get(), RemainingMs(m_deadline)) != WAIT_OBJECT_0)
+        if (!didComplete && ::WaitForSingleObject(m_pipe, RemainingMs(m_deadline)) != WAIT_OBJECT_0)
         {
             // CancelIo (not CancelIoEx, which Windows 2000 and XP lack)
             // cancels what this thread issued on the handle.
             ::CancelIo(m_pipe);
-            if (::WaitForSingleObject(m_event.Get(), kCancelGraceMs) != WAIT_OBJECT_0)
+            if (::WaitForSingleObject(m_pipe, kCancelGraceMs) != WAIT_OBJECT_0)
             {
                 m_isLeftToTheSystem = true;
             }
@@ -132,7 +123,6 @@ private:
 
     HANDLE m_pipe;
     DWORD m_deadline;
-    UniqueObject m_event;
     PipeOperation* m_operation = nullptr;
     bool m_isLeftToTheSystem = false;
 };
