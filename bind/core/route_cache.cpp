@@ -33,10 +33,67 @@ bool IsHostWithoutRoute(ULONG host) noexcept
 
 } // namespace
 
-bool RouteCacheMap::IsFresh(ULONG host, DWORD now) const noexcept
+size_t RouteCacheMap::SlotOf(ULONG host) noexcept
+{
+    // Fibonacci hashing: the high bits of the product mix all of the
+    // address, whichever of its bytes vary.
+    return static_cast<std::uint32_t>(host * 2654435761u) >> 24;
+}
+
+bool RouteCacheMap::IsFreshWithoutLock(ULONG host, DWORD now) const noexcept
+{
+    static_assert(kFrontSlots == 256, "SlotOf keeps 8 bits");
+    const FrontSlot& slot = m_front[SlotOf(host)];
+    const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
+    if ((before & 1) != 0)
+    {
+        return false;
+    }
+    const std::uint32_t storedHost = slot.host.load(std::memory_order_relaxed);
+    const std::uint32_t confirmedAt = slot.confirmedAt.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (slot.sequence.load(std::memory_order_relaxed) != before)
+    {
+        return false;
+    }
+    return storedHost == host && host != 0 && !IsStale(confirmedAt, now);
+}
+
+// Only under the lock, so writers never meet: the sequence is odd while
+// the two fields change, and moves on by two with every write.
+void RouteCacheMap::WriteSlot(FrontSlot& slot, ULONG host, DWORD confirmedAt) noexcept
+{
+    const std::uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
+    slot.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    slot.host.store(host, std::memory_order_relaxed);
+    slot.confirmedAt.store(confirmedAt, std::memory_order_relaxed);
+    slot.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+void RouteCacheMap::Publish(ULONG host, DWORD confirmedAt) noexcept
+{
+    WriteSlot(m_front[SlotOf(host)], host, confirmedAt);
+}
+
+void RouteCacheMap::Unpublish(ULONG host) noexcept
+{
+    FrontSlot& slot = m_front[SlotOf(host)];
+    if (slot.host.load(std::memory_order_relaxed) == host)
+    {
+        WriteSlot(slot, 0, 0);
+    }
+}
+
+bool RouteCacheMap::IsFresh(ULONG host, DWORD now) noexcept
 {
     auto entry = m_confirmedAt.find(host);
-    return entry != m_confirmedAt.end() && !IsStale(entry->second, now);
+    if (entry == m_confirmedAt.end() || IsStale(entry->second, now))
+    {
+        return false;
+    }
+    Publish(host, entry->second);
+    return true;
 }
 
 bool RouteCacheMap::Store(ULONG host, DWORD now) noexcept
@@ -47,6 +104,7 @@ bool RouteCacheMap::Store(ULONG host, DWORD now) noexcept
         if (!inserted.second)
         {
             inserted.first->second = now;
+            Publish(host, now);
             return true;
         }
     }
@@ -54,6 +112,7 @@ bool RouteCacheMap::Store(ULONG host, DWORD now) noexcept
     {
         return false;
     }
+    Publish(host, now);
     if (m_confirmedAt.size() >= m_sweepAtSize)
     {
         SweepStale(now);
@@ -64,12 +123,17 @@ bool RouteCacheMap::Store(ULONG host, DWORD now) noexcept
 void RouteCacheMap::Remove(ULONG host) noexcept
 {
     m_confirmedAt.erase(host);
+    Unpublish(host);
 }
 
 void RouteCacheMap::Clear() noexcept
 {
     m_confirmedAt.clear();
     m_sweepAtSize = kMinSweepSize;
+    for (FrontSlot& slot : m_front)
+    {
+        WriteSlot(slot, 0, 0);
+    }
 }
 
 void RouteCacheMap::SweepStale(DWORD now) noexcept
@@ -80,6 +144,16 @@ void RouteCacheMap::SweepStale(DWORD now) noexcept
     }
     size_t doubled = 2 * m_confirmedAt.size();
     m_sweepAtSize = doubled > kMinSweepSize ? doubled : kMinSweepSize;
+    // The front table forgets what the map forgot: a confirmation 49.7 days
+    // old would look fresh again once the tick counter has wrapped.
+    for (FrontSlot& slot : m_front)
+    {
+        const std::uint32_t host = slot.host.load(std::memory_order_relaxed);
+        if (host != 0 && m_confirmedAt.count(host) == 0)
+        {
+            Unpublish(host);
+        }
+    }
 }
 
 void SetRouteTickSource(RouteTickSource source) noexcept
@@ -90,6 +164,12 @@ void SetRouteTickSource(RouteTickSource source) noexcept
 bool PrepareRouteForHostNetwork(ULONG host) noexcept
 {
     if (IsHostWithoutRoute(host))
+    {
+        return true;
+    }
+    // Only the lock's holders write the front table, so without the lock
+    // it stays empty and this finds nothing.
+    if (RouteCache.IsFreshWithoutLock(host, CurrentTickSource()))
     {
         return true;
     }

@@ -4,15 +4,18 @@
 // costs one cache lookup per socket call instead of one pipe exchange.
 //
 // RouteCache is process-wide and guarded by RouteCacheLock
-// (bind/control/provider_state.h); the lock is held for lookups, stores and
-// removals only, never across the pipe exchange. When the lock could not be
-// set up, nothing is cached and every call asks the server.
+// (bind/control/provider_state.h); a cache hit usually needs no lock at all,
+// and the lock is held for lookups, stores and removals only, never across
+// the pipe exchange. When the lock could not be set up, nothing is cached
+// and every call asks the server.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 
 // An entry older than this (strictly greater elapsed time) is refreshed.
@@ -27,14 +30,29 @@ constexpr DWORD kRouteCacheLifetimeMs = 120000;
 // dropped in a sweep each time the map has doubled since the previous
 // sweep: the map then holds little more than twice the hosts confirmed
 // within the lifetime, at an amortised constant cost per new host.
-// Not thread-safe: the caller holds the lock that guards the instance.
+//
+// In front of the map lies a small table that every thread may read
+// without the lock: the cache hit, the common case of every send and
+// receive of a busy program, then costs a few reads and no shared write, so
+// it scales with the threads. Each slot holds one host's confirmation and a
+// sequence number that a writer makes odd while it changes the slot (a
+// reader that sees it odd or changed takes its answer from the map). Hosts
+// that share a slot take turns; the map still holds them all.
+//
+// Not thread-safe but for IsFreshWithoutLock: the caller holds the lock
+// that guards the instance.
 class RouteCacheMap
 {
 public:
     // The map is not swept before it reaches this size.
     static constexpr size_t kMinSweepSize = 64;
+    static constexpr size_t kFrontSlots = 256;
 
-    bool IsFresh(ULONG host, DWORD now) const noexcept;
+    // Without the lock: true when the front table holds a fresh
+    // confirmation for host. False tells nothing: ask IsFresh then.
+    bool IsFreshWithoutLock(ULONG host, DWORD now) const noexcept;
+    // The map's answer; a fresh entry is put in front for the next reader.
+    bool IsFresh(ULONG host, DWORD now) noexcept;
     // Inserts or overwrites. False when memory ran out: the host then stays
     // uncached, which only costs a request next time.
     bool Store(ULONG host, DWORD now) noexcept;
@@ -43,10 +61,23 @@ public:
     void Clear() noexcept;
 
 private:
+    struct FrontSlot
+    {
+        std::atomic<std::uint32_t> sequence; // odd while a writer changes the slot
+        std::atomic<std::uint32_t> host;     // 0: empty (0.0.0.0 is never cached)
+        std::atomic<std::uint32_t> confirmedAt;
+        std::uint32_t padding;
+    };
+
+    static size_t SlotOf(ULONG host) noexcept;
+    static void WriteSlot(FrontSlot& slot, ULONG host, DWORD confirmedAt) noexcept;
+    void Publish(ULONG host, DWORD confirmedAt) noexcept;
+    void Unpublish(ULONG host) noexcept;
     void SweepStale(DWORD now) noexcept;
 
     std::map<ULONG, DWORD> m_confirmedAt;
     size_t m_sweepAtSize = kMinSweepSize;
+    FrontSlot m_front[kFrontSlots] = {};
 };
 
 extern RouteCacheMap RouteCache; // guarded by RouteCacheLock

@@ -344,4 +344,104 @@ TEST(RouteCacheMap, OverwriteRefreshesAndRemoveForgets)
     EXPECT_EQ(0u, cache.Size());
 }
 
+// The table in front of the map answers as the map does: what was stored
+// is fresh without the lock, what was removed, swept or cleared is not, and
+// a host that shares a slot with another falls back to the map.
+TEST(RouteCacheMap, FrontTableAnswersAsTheMap)
+{
+    RouteCacheMap cache;
+    const ULONG host = Ipv4(10, 1, 2, 3);
+    EXPECT_FALSE(cache.IsFreshWithoutLock(host, 0));
+    ASSERT_TRUE(cache.Store(host, 1000));
+    EXPECT_TRUE(cache.IsFreshWithoutLock(host, 1000 + kRouteCacheLifetimeMs));
+    EXPECT_FALSE(cache.IsFreshWithoutLock(host, 1001 + kRouteCacheLifetimeMs));
+    cache.Remove(host);
+    EXPECT_FALSE(cache.IsFreshWithoutLock(host, 1000));
+
+    // Another host in the same slot takes it; the first is still in the map,
+    // and its next lookup under the lock puts it back in front.
+    ASSERT_TRUE(cache.Store(host, 1000));
+    ULONG rival = 0;
+    for (unsigned i = 1; i < 100000 && rival == 0; ++i)
+    {
+        const ULONG candidate = Ipv4(10, 2, static_cast<BYTE>(i >> 8), static_cast<BYTE>(i));
+        ASSERT_TRUE(cache.Store(candidate, 1000));
+        if (!cache.IsFreshWithoutLock(host, 1000))
+        {
+            rival = candidate;
+        }
+        else
+        {
+            cache.Remove(candidate);
+        }
+    }
+    ASSERT_NE(0u, rival);
+    EXPECT_TRUE(cache.IsFreshWithoutLock(rival, 1000));
+    EXPECT_TRUE(cache.IsFresh(host, 1000));
+    EXPECT_TRUE(cache.IsFreshWithoutLock(host, 1000));
+    EXPECT_FALSE(cache.IsFreshWithoutLock(rival, 1000));
+    cache.Remove(rival);
+    EXPECT_TRUE(cache.IsFreshWithoutLock(host, 1000)) << "removing the other host leaves this one";
+
+    cache.Clear();
+    EXPECT_FALSE(cache.IsFreshWithoutLock(host, 1000));
+}
+
+// Readers without the lock while the slot changes under them: a host only
+// ever stored stale, sharing its slot with one stored fresh, must never
+// read fresh (a reader that mixed one host's name with the other's time
+// would say so).
+TEST(RouteCacheMap, FrontTableReadersNeverMixTwoEntries)
+{
+    RouteCacheMap cache;
+    const DWORD now = 10 * kRouteCacheLifetimeMs;
+    const ULONG stale = Ipv4(10, 3, 0, 1);
+    ULONG fresh = 0;
+    ASSERT_TRUE(cache.Store(stale, now));
+    for (unsigned i = 1; i < 100000 && fresh == 0; ++i)
+    {
+        const ULONG candidate = Ipv4(10, 4, static_cast<BYTE>(i >> 8), static_cast<BYTE>(i));
+        ASSERT_TRUE(cache.Store(candidate, now));
+        if (!cache.IsFreshWithoutLock(stale, now))
+        {
+            fresh = candidate;
+        }
+        cache.Remove(candidate);
+    }
+    ASSERT_NE(0u, fresh);
+    cache.Clear();
+
+    std::atomic<bool> isDone{false};
+    std::atomic<long> wrongAnswers{0};
+    std::atomic<long> reads{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r)
+    {
+        readers.emplace_back([&] {
+            while (!isDone)
+            {
+                if (cache.IsFreshWithoutLock(stale, now))
+                {
+                    ++wrongAnswers;
+                }
+                (void)cache.IsFreshWithoutLock(fresh, now);
+                ++reads;
+            }
+        });
+    }
+    // The one writer, as the lock makes it: the stale host confirmed long
+    // ago, then the fresh one, over and over.
+    for (int i = 0; i < 200000; ++i)
+    {
+        ASSERT_TRUE(cache.Store(stale, now - 2 * kRouteCacheLifetimeMs));
+        ASSERT_TRUE(cache.Store(fresh, now));
+    }
+    isDone = true;
+    for (auto& reader : readers)
+    {
+        reader.join();
+    }
+    EXPECT_EQ(0, wrongAnswers.load()) << reads.load() << " reads";
+}
+
 } // namespace
