@@ -251,7 +251,9 @@ TEST(RoutePipe, AProcessHoldingTheNameCostsAtMostTheDeadline)
         std::printf("request %d to a process that never answers: false after %lld ms\n", i + 1, elapsedMs);
         EXPECT_LT(elapsedMs, kRouteExchangeDeadlineMs + kDeadlineMarginMs);
     }
-    EXPECT_EQ(handlesBefore, CountOwnHandles()) << "the abandoned exchanges closed their pipe and event";
+    // The child's runner may still settle its own handles meanwhile: only
+    // growth tells a leak.
+    EXPECT_LE(CountOwnHandles(), handlesBefore) << "the abandoned exchanges closed their pipe";
     ::SetEvent(stop.Get());
     runner.join();
     EXPECT_TRUE(child.didFinish);
