@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-std::wstring AnsiToWide(const char* bytes, size_t cbBytes)
+std::wstring CodePageToWide(unsigned int codePage, const char* bytes, size_t cbBytes)
 {
     const void* nul = std::memchr(bytes, '\0', cbBytes);
     const int cbText = static_cast<int>(nul ? static_cast<const char*>(nul) - bytes : cbBytes);
@@ -12,14 +12,41 @@ std::wstring AnsiToWide(const char* bytes, size_t cbBytes)
     {
         return std::wstring();
     }
-    const int cchText = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, cbText, nullptr, 0);
+    const int cchText = ::MultiByteToWideChar(codePage, 0, bytes, cbText, nullptr, 0);
     if (cchText <= 0)
     {
         return std::wstring();
     }
     std::wstring text(static_cast<size_t>(cchText), L'\0');
-    ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, cbText, &text[0], cchText);
+    ::MultiByteToWideChar(codePage, 0, bytes, cbText, &text[0], cchText);
     return text;
+}
+
+std::wstring AnsiToWide(const char* bytes, size_t cbBytes)
+{
+    return CodePageToWide(CP_THREAD_ACP, bytes, cbBytes);
+}
+
+size_t WholeCharacterBytes(unsigned int codePage, const char* bytes, size_t cbBytes)
+{
+    // A trail byte may look like a lead byte: walk from the start.
+    size_t i = 0;
+    while (i < cbBytes)
+    {
+        if (::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(bytes[i])))
+        {
+            if (i + 1 == cbBytes)
+            {
+                return i;
+            }
+            i += 2;
+        }
+        else
+        {
+            ++i;
+        }
+    }
+    return cbBytes;
 }
 
 std::wstring AnsiToWide(const char* text)

@@ -7,6 +7,11 @@
 
 // Bytes in CP_THREAD_ACP up to the first NUL (or cbBytes) as UTF-16.
 std::wstring AnsiToWide(const char* bytes, size_t cbBytes);
+// The same in another code page (CP_OEMCP for what console programs write).
+std::wstring CodePageToWide(unsigned int codePage, const char* bytes, size_t cbBytes);
+// How many of the bytes form whole characters: all of them, or one less when
+// they end in the lead byte of a double-byte character.
+size_t WholeCharacterBytes(unsigned int codePage, const char* bytes, size_t cbBytes);
 // A NUL-terminated ANSI text as UTF-16.
 std::wstring AnsiToWide(const char* text);
 

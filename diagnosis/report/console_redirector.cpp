@@ -2,6 +2,8 @@
 
 #include <vector>
 
+void (*g_pfnAfterCommandEnded)() = nullptr;
+
 namespace
 {
 
@@ -170,6 +172,13 @@ void CConsoleRedirector::Close() noexcept
     m_csThread.Unlock();
     if (!thread)
     {
+        // Another thread (the reader, ending on its own) may be in the middle
+        // of the teardown: the next command's handles must not be created
+        // before it is done. It waits for nothing, so this wait is short.
+        while (m_hChildProcess != nullptr && ::GetCurrentThreadId() != m_dwThreadId)
+        {
+            ::Sleep(1);
+        }
         return;
     }
 
@@ -179,14 +188,20 @@ void CConsoleRedirector::Close() noexcept
     {
         ::WaitForSingleObject(thread, INFINITE);
     }
-    // The process handle goes only now: until here the reader may be waiting
-    // on it.
-    m_hChildProcess = nullptr;
-    ::CloseHandle(process);
     ::CloseHandle(thread);
     CloseIfSet(m_hStdinWrite);
     CloseIfSet(m_hStdoutRead);
     m_dwThreadId = 0;
+    // Last: the report run takes a null process handle for "this command has
+    // ended" and may open the next one at once, so nothing of this command
+    // may be touched after it. The process handle goes only now, since until
+    // the reader has ended it may be waiting on it.
+    ::InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_hChildProcess), nullptr);
+    if (g_pfnAfterCommandEnded != nullptr)
+    {
+        g_pfnAfterCommandEnded();
+    }
+    ::CloseHandle(process);
 }
 
 std::string CConsoleRedirector::TakeOutput()

@@ -59,6 +59,10 @@ private:
     volatile LONG m_cReadersRunning = 0;
 };
 
+// Tests only: called by Close right after it marks the command as ended
+// (m_hChildProcess null), on the thread that does the teardown.
+extern void (*g_pfnAfterCommandEnded)();
+
 class CConsoleRedirectorDiagnosis : public CConsoleRedirector
 {
 public:

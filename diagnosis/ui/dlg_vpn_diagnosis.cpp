@@ -114,6 +114,10 @@ const DialogMessageMapEntry* CDlgVpnDiagnosis::GetMessageMap() const
           static_cast<Command>(&CDlgVpnDiagnosis::OnCopyReport), nullptr },
         { WM_COMMAND, BN_CLICKED, IDC_SAVE_REPORT,
           static_cast<Command>(&CDlgVpnDiagnosis::OnSaveReport), nullptr },
+        // Enter in the report box or on a check box asks for the default
+        // button, IDOK, which this dialog does not have: it must not close
+        // the dialog and lose a report that was never saved.
+        { WM_COMMAND, BN_CLICKED, IDOK, static_cast<Command>(&CDlgVpnDiagnosis::OnEnterKey), nullptr },
         { 0, 0, 0, nullptr, nullptr },
     };
     return kEntries;
@@ -239,9 +243,15 @@ void CDlgVpnDiagnosis::OnStartDiagnosis()
 
 void CDlgVpnDiagnosis::RunCommandIntoReport(const wchar_t* commandLine)
 {
-    auto appendTaken = [this] {
-        const std::string bytes = m_redirector.TakeOutput();
-        const std::wstring text = AnsiToWide(bytes.data(), bytes.size());
+    // Console programs write in the console's code page, the OEM one, which
+    // differs from the ANSI one on most systems. A double-byte character may
+    // be split between two takes: its first byte waits for the next.
+    std::string pending;
+    auto appendTaken = [this, &pending](bool isLast) {
+        std::string bytes = pending + m_redirector.TakeOutput();
+        const size_t cbWhole = isLast ? bytes.size() : WholeCharacterBytes(CP_OEMCP, bytes.data(), bytes.size());
+        pending.assign(bytes, cbWhole, std::string::npos);
+        const std::wstring text = CodePageToWide(CP_OEMCP, bytes.data(), cbWhole);
         if (!text.empty())
         {
             AppendReportText(text.c_str());
@@ -252,14 +262,18 @@ void CDlgVpnDiagnosis::RunCommandIntoReport(const wchar_t* commandLine)
     // the end, and clears the child handle before that last notice.
     while (m_redirector.m_hChildProcess != nullptr && AfxGetApp()->PumpMessage())
     {
-        appendTaken();
+        appendTaken(false);
     }
-    appendTaken();
+    appendTaken(true);
 }
 
 std::wstring CDlgVpnDiagnosis::GetProcessListText()
 {
     return ProcessListText(m_checkFullModuleList.GetCheck() != 0);
+}
+
+void CDlgVpnDiagnosis::OnEnterKey()
+{
 }
 
 void CDlgVpnDiagnosis::OnCopyReport()

@@ -24,6 +24,8 @@ public:
     void OnStartDiagnosis();
     void OnCopyReport();
     void OnSaveReport();
+    // Enter anywhere in the dialog: nothing happens (Close and Esc close it).
+    void OnEnterKey();
     LRESULT OnRedirectorNotify(WPARAM wParam, LPARAM lParam);
 
     // Proposed name for saving: prefix text plus local time stamp plus ".txt".

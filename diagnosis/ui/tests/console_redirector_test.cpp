@@ -197,4 +197,35 @@ TEST(ConsoleRedirector, DestroyingAfterTheChildEndedWaitsForTheEndNotice)
     ::CloseHandle(entered);
 }
 
+// Commands back to back, as the report run starts them: the run opens the
+// next one as soon as the previous one looks ended. The reader of the old
+// command is held up right after it marked its command ended; by then it
+// must have let go of everything, or it closes the new command's pipe (the
+// next section comes out empty) or clears its thread id (and the next close
+// waits on itself for good).
+TEST(ConsoleRedirector, CommandsBackToBackKeepTheirOwnOutput)
+{
+    g_pfnAfterCommandEnded = [] { ::Sleep(20); };
+    CConsoleRedirectorDiagnosis redirector;
+    std::vector<std::string> missing;
+    for (int i = 0; i < 30; ++i)
+    {
+        const std::wstring command = L"cmd /c echo line " + std::to_wstring(i);
+        ASSERT_TRUE(redirector.Open(command.c_str())) << i;
+        const DWORD start = ::GetTickCount();
+        while (redirector.m_hChildProcess != nullptr && ::GetTickCount() - start < 10000)
+        {
+            ::Sleep(1);
+        }
+        ASSERT_EQ(nullptr, redirector.m_hChildProcess) << "command " << i << " never ended";
+        const std::string output = redirector.TakeOutput();
+        if (output.find("line " + std::to_string(i)) == std::string::npos)
+        {
+            missing.push_back(std::to_string(i) + ": \"" + output + "\"");
+        }
+    }
+    g_pfnAfterCommandEnded = nullptr;
+    EXPECT_TRUE(missing.empty()) << missing.size() << " commands lost their output, first " << missing.front();
+}
+
 } // namespace

@@ -23,6 +23,7 @@ void ExpectWholeReport(const std::wstring& program)
     DiagnosisProgramRun run;
     run.comments = L"driven from outside";
     run.queryNetConnections = true;
+    run.pressEnterAfterTheRun = true;
     const DiagnosisProgramResult result = DriveDiagnosisProgram(program, reportPath, run);
     ASSERT_EQ("", WideToAnsi(result.failure));
     EXPECT_TRUE(result.didExit);

@@ -153,6 +153,29 @@ public:
         return true;
     }
 
+    // Enter as the keyboard sends it, to a control of the dialog: the
+    // dialog's own loop turns it into the default button's command.
+    bool PressEnter()
+    {
+        HWND checkBox = FindChildByText(m_dialog, L"Query network connections");
+        for (HWND control : {::GetDlgItem(m_dialog, IDC_REPORT), checkBox})
+        {
+            if (control == nullptr)
+            {
+                return Fail(L"no control to press Enter in");
+            }
+            ::PostMessageW(control, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+            ::PostMessageW(control, WM_CHAR, L'\r', 0x001C0001);
+            ::PostMessageW(control, WM_KEYUP, VK_RETURN, 0xC01C0001);
+        }
+        // Long enough for the program to have handled the keys.
+        if (::WaitForSingleObject(m_process.hProcess, 1000) != WAIT_TIMEOUT || !::IsWindowVisible(m_dialog))
+        {
+            return Fail(L"the dialog closed on Enter");
+        }
+        return true;
+    }
+
     bool Save(const std::wstring& reportPath)
     {
         ::DeleteFileW(reportPath.c_str());
@@ -261,7 +284,8 @@ DiagnosisProgramResult DriveDiagnosisProgram(const std::wstring& programPath, co
 {
     DiagnosisProgramResult result;
     Driver driver(run, result);
-    if (driver.Start(programPath) && driver.FillIn() && driver.RunReport() && driver.Save(reportPath))
+    if (driver.Start(programPath) && driver.FillIn() && driver.RunReport()
+        && (!run.pressEnterAfterTheRun || driver.PressEnter()) && driver.Save(reportPath))
     {
         driver.Close();
     }

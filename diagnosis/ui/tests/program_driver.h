@@ -16,6 +16,10 @@ struct DiagnosisProgramRun
     std::wstring comments;         // typed into the comments box
     bool isNetworkBroken = false;  // the "Broken" statement instead of "OK"
     bool queryNetConnections = false;
+    // After the run, Enter is pressed in the report box and on a check box;
+    // the program must go on running (a report that was never saved would
+    // be lost with the dialog).
+    bool pressEnterAfterTheRun = false;
     DWORD stepTimeoutMs = 120000;  // for each step: start, the report run, saving, closing
 };
 

@@ -3,11 +3,13 @@
 #include "resource.h"
 #include "system_probes.h"
 
+#include "common/ansi_text.h"
 #include "tests/support/loopback_http_server.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <regex>
 #include <string>
@@ -271,4 +273,52 @@ TEST_F(ReportRun, NetstatOnlyWhenAskedAndItsFormByVersion)
     EXPECT_NE(onWindows7.find(L"================= netstat =================\r\nconnections with programs\r\n"
                               L"================= [over] =================\r\n"),
               std::wstring::npos);
+}
+
+// Console programs write in the OEM code page (437 here, with 1252 as the
+// ANSI one): their text is decoded in it, and a character of it that the
+// saved report's ANSI code page also holds comes out as itself.
+TEST_F(ReportRun, CommandOutputIsReadInTheConsolesCodePage)
+{
+    const std::wstring words = L"Verbindungsst\u00e4rke: gro\u00df, caf\u00e9 \u00bd";
+    const int cb = ::WideCharToMultiByte(CP_OEMCP, 0, words.c_str(), static_cast<int>(words.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string oem(static_cast<size_t>(cb), '\0');
+    ::WideCharToMultiByte(CP_OEMCP, 0, words.c_str(), static_cast<int>(words.size()), &oem[0], cb, nullptr, nullptr);
+    ASSERT_NE(oem, WideToAnsi(words)) << "the two code pages must differ for this test";
+    const std::wstring oemFile = m_folder.Path() + L"oem.txt";
+    WriteFileOrFail(oemFile, oem + "\r\n");
+    m_dialog.substitutes[L"ipconfig /all"] = L"cmd.exe /c type \"" + oemFile + L"\"";
+
+    LoopbackHttpServer server("127.0.0.1", MakeHttpAnswer(10), 2);
+    std::wstring report;
+    RunDialog(m_dialog, [&](CDlgVpnDiagnosis& dialog) {
+        Click(dialog, IDC_START_DIAGNOSIS);
+        report = ReportOf(dialog);
+    });
+    EXPECT_NE(report.find(L"================= ipconfig =================\r\n" + words + L"\r\n"), std::wstring::npos)
+        << Narrow(report.substr(report.find(L"ipconfig"), 120));
+}
+
+// The first byte of a double-byte character that ends one read waits for
+// its second byte; single-byte code pages keep every byte.
+TEST(ConsoleText, SplitDoubleByteCharactersWaitForTheirSecondByte)
+{
+    static const struct
+    {
+        unsigned int codePage;
+        const char* bytes;
+        size_t whole;
+    } cases[] = {
+        {932, "\x82\xa0\x82", 2},       // hiragana a, then a lead byte alone
+        {932, "\x82\xa0", 2},
+        {932, "a\x82", 1},
+        {932, "\x82\x82\x82", 2},       // a trail byte that looks like a lead byte
+        {437, "\x82\xa0\x82", 3},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << c.codePage << " " << c.bytes);
+        EXPECT_EQ(c.whole, WholeCharacterBytes(c.codePage, c.bytes, std::strlen(c.bytes)));
+    }
 }
