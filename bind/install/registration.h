@@ -4,11 +4,7 @@
 #pragma once
 
 #include "bind/core/protocol_catalog.h"
-
-constexpr int kBindProviderCount = 3;
-// Layered entry, TCP chain, UDP chain: the order matters for the order
-// rewrite and for removal.
-extern const GUID BindProviderGuids[kBindProviderCount];
+#include "common/bind_entries.h"
 
 // Index of the first entry of the IPv4 family with this protocol that can
 // serve as a template, or -1. For a chain (protocol other than 0) another

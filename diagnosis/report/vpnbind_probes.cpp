@@ -43,6 +43,22 @@ std::wstring ControlBlockInfoFrom(const wchar_t* libraryName)
                       static_cast<LONGLONG>(startTime.QuadPart), static_cast<unsigned>(vpnIp));
 }
 
+bool ReadControlBlock(VpnBindGlobalControlBlock* copy)
+{
+    HMODULE provider = ::LoadLibraryW(L"NorvexBind.dll");
+    auto getControlBlock = provider == nullptr ? nullptr
+                                               : reinterpret_cast<VpnBindGetGlobalControlBlockFn>(reinterpret_cast<void*>(
+                                                     ::GetProcAddress(provider, "VpnBindGetGlobalControlBlock")));
+    const VpnBindGlobalControlBlock* block = getControlBlock != nullptr ? getControlBlock() : nullptr;
+    if (block == nullptr)
+    {
+        return false;
+    }
+    // Read without the block's mutex, as a snapshot.
+    *copy = *block;
+    return true;
+}
+
 std::wstring GetAcceleratedAppsText()
 {
     return ListFileText(GetAppListPath());

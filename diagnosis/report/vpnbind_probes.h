@@ -11,6 +11,11 @@ std::wstring GetVpnBindControlBlockInfo();
 // The same for the library named libraryName (tests name other libraries).
 std::wstring ControlBlockInfoFrom(const wchar_t* libraryName);
 
+// A copy of the control block as the provider library (loaded as above, and
+// kept) maps it; false when the library, its export or the block is missing.
+struct VpnBindGlobalControlBlock;
+bool ReadControlBlock(VpnBindGlobalControlBlock* copy);
+
 // The text of applist.ini, unparsed; empty when the file cannot be read.
 std::wstring GetAcceleratedAppsText();
 // The same for the file at path.

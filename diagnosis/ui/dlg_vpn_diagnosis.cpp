@@ -2,6 +2,8 @@
 
 #include "http_test.h"
 #include "localized_strings.h"
+#include "lsp_health.h"
+#include "process_verdicts.h"
 #include "common/ansi_text.h"
 #include "report_text.h"
 #include "resource.h"
@@ -233,6 +235,12 @@ void CDlgVpnDiagnosis::OnStartDiagnosis()
         header(L"netstat");
         RunCommandIntoReport(isWindows2000 ? L"netstat -an" : L"netstat -anb");
     }
+    // Beyond the commands, before the end: which processes the provider
+    // works in and why, and whether the catalog is as it should be.
+    header(L"Vpn Accelerated Processes");
+    block(AcceleratedProcessesText());
+    header(L"LSP Health");
+    block(LspHealthText());
     header(L"[over]");
 
     m_btnStart.EnableWindow(TRUE);

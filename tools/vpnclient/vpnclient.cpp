@@ -6,7 +6,9 @@
 //       (so the block stays alive) for N ms or until the named event is set;
 //       then calls VpnBindStop unless --keep-started is given.
 //   vpnclient stop                 loads the provider and calls VpnBindStop.
-//   vpnclient show                 loads the provider and prints the block.
+//   vpnclient show [--hold-ms N] [--until-event NAME]
+//       loads the provider and prints the block; with a hold it then keeps
+//       the provider loaded (a program that has it, as Winsock would load it).
 //   vpnclient signal NAME          sets the named event a holder waits on.
 //   vpnclient serve-routes [--reply R] [--instances N] [--hold-ms N] [--until-event NAME]
 //       serves the route request pipe (without loading the provider) for N ms,
@@ -61,7 +63,8 @@ void PrintUsage()
     std::fputs("usage: vpnclient start <ipv4> [--reserved N] [--hold-ms N] [--until-event NAME] [--keep-started]\n"
                "       vpnclient serve-routes [--reply yes|no|two-bytes|close|never|BYTE] [--instances N]\n"
                "                              [--hold-ms N] [--until-event NAME]\n"
-               "       vpnclient stop | show | signal NAME\n"
+               "       vpnclient show [--hold-ms N] [--until-event NAME]\n"
+               "       vpnclient stop | signal NAME\n"
                "       (any command: --provider PATH)\n",
                stderr);
 }
@@ -391,7 +394,10 @@ int Run(const Options& options)
     }
     if (options.command == L"show")
     {
+        UniqueObject stopEvent(CreateStopEvent(options));
         PrintBlock(*block);
+        std::fflush(stdout);
+        Hold(options, stopEvent.Get(), false);
         return 0;
     }
     return 1;

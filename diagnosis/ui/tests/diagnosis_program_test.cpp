@@ -44,7 +44,8 @@ void ExpectWholeReport(const std::wstring& program)
 #endif
     size_t at = 0;
     for (const char* header : {"HTTP Connection", "VpnBind ControlBlock", "Process List", "LSP List",
-                               "Vpn Accelerated Apps", "ipconfig", "route", "netstat", "[over]"})
+                               "Vpn Accelerated Apps", "ipconfig", "route", "netstat", "Vpn Accelerated Processes",
+                               "LSP Health", "[over]"})
     {
         const std::string line = std::string("================= ") + header + " =================\r\n";
         const size_t found = report.find(line, at);
