@@ -5,8 +5,9 @@
 # start-up while an unlisted one passes through; the diagnosis program writes
 # its report while the binding is on. The last steps run the shipped 32-bit
 # files: a 32-bit VPN client starts the binding through dist/i686's provider,
-# a 64-bit process sees it, and dist/i686's diagnosis program, started for
-# real and driven through its windows, writes the report.
+# a 64-bit process sees it, a listed 32-bit program holds the provider, and
+# dist/i686's diagnosis program, started for real and driven through its
+# windows, writes the report.
 # Runs inside the private network namespace that build.sh sets up.
 set -euo pipefail
 shipped=$1/i686
@@ -65,12 +66,20 @@ cat "$dist/vpnclient.log"
 step "8. a 64-bit process loads the 64-bit provider and sees the same binding"
 "$wine" "$client" show </dev/null
 
-step "9. the shipped NorvexDiagnosis.exe, started and driven through its windows, writes its report"
+step "9. a listed 32-bit program started after the binding, with the provider loaded"
+"$wine32" "$client32" show --provider "$(winpath "$shipped/NorvexBind.dll")" --until-event NorvexDemoListed \
+    --hold-ms 120000 </dev/null >"$dist/listed.log" 2>&1 &
+listed_pid=$!
+wait_for_line "$dist/listed.log" 'binding:'
+cat "$dist/listed.log"
+
+step "10. the shipped NorvexDiagnosis.exe, started and driven through its windows, writes its report"
 report="$1/NetworkDiagnosis-demo.txt"
 rm -f "$report"
 "$wine32" "$tools32/drive_diagnosis.exe" "$(winpath "$shipped/NorvexDiagnosis.exe")" "$(winpath "$report")" \
     --comments "demo run: the report as support staff receive it" --netstat --demo-list </dev/null
+"$wine" "$client" signal NorvexDemoListed </dev/null
 "$wine" "$client" signal NorvexDemoReport </dev/null
-wait "$client_pid"
+wait "$listed_pid" "$client_pid"
 printf '\n%s:\n' "$report"
 tr -d '\r' <"$report"

@@ -11,21 +11,34 @@
 #include <cstdio>
 #include <cwchar>
 #include <memory>
+#include <string>
 
 namespace
 {
 
+// A list as the VPN client would write it: a browser that is not on this
+// machine, and the programs in this tool's own folder (the demo's 32-bit
+// stand-ins), so that the report has verdicts to show.
 void WriteDemoList(const std::wstring& path)
 {
+    wchar_t self[MAX_PATH] = L"";
+    const DWORD cch = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self, cch);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    const std::wstring list = L"[Browser]\r\nAppFullname=C:\\Apps\\Browser\\browser.exe\r\nActive=1\r\n"
+                              L"ForceWSPBind=1\r\nUseAsyncMode=1\r\n"
+                              L"[Demo tools]\r\nAppFullname=" + folder + L"vpnclient.exe\r\nActive=1\r\n";
+    const int cb = ::WideCharToMultiByte(CP_ACP, 0, list.c_str(), static_cast<int>(list.size()), nullptr, 0, nullptr,
+                                         nullptr);
+    std::string bytes(static_cast<size_t>(cb), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, list.c_str(), static_cast<int>(list.size()), &bytes[0], cb, nullptr, nullptr);
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
     {
         return;
     }
-    const char list[] = "[Browser]\r\nAppFullname=C:\\Apps\\Browser\\browser.exe\r\nActive=1\r\n"
-                        "ForceWSPBind=1\r\nUseAsyncMode=1\r\n";
     DWORD written = 0;
-    ::WriteFile(file, list, sizeof(list) - 1, &written, nullptr);
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
 }
 
