@@ -1,10 +1,12 @@
-# Shared by build.sh and test.sh: set-up on a fresh Debian machine, the two
+# Shared by build.sh and test.sh: set-up on a fresh Debian machine, the four
 # build flavours, and running Wine inside a private network namespace.
 # shellcheck shell=bash
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The deliverables' trees (as they ship) and the test trees.
 BUILD_I686=$ROOT/build/i686
-BUILD_X64=$ROOT/build/x86_64
+BUILD_X64=$ROOT/build/x64
+BUILD_X86_64=$ROOT/build/x86_64
 BUILD_I686_TESTS=$ROOT/build/i686-tests
 DIST=$ROOT/dist
 WINE=/usr/lib/wine/wine64
@@ -39,6 +41,7 @@ ensure_packages() {
         /usr/bin/make:make \
         /usr/bin/i686-w64-mingw32-g++-win32:g++-mingw-w64-i686 \
         /usr/bin/x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
+        /usr/bin/x86_64-w64-mingw32-g++-win32:g++-mingw-w64-x86-64 \
         /usr/lib/wine/wine64:wine64 \
         /usr/lib/wine/wine:wine32:i386 \
         /usr/src/googletest/CMakeLists.txt:googletest \
@@ -175,23 +178,32 @@ build_flavour() {
     cmake --build "$dir" -j"$(nproc)"
 }
 
+# The deliverables first: the test trees test them as they ship. Each test
+# tree also knows the other's programs, for the tests across bitness.
 build_all() {
     mkdir -p "$ROOT/build"
     build_flavour i686 "$BUILD_I686" -DNORVEX_BUILD_TESTS=OFF
+    build_flavour x64 "$BUILD_X64" -DNORVEX_BUILD_TESTS=OFF
     collect_shipped_files
-    build_flavour x86_64 "$BUILD_X64" -DNORVEX_BUILD_TESTS=ON -DNORVEX_SHIPPED_I686_DIR="$DIST/i686"
-    build_flavour i686-tests "$BUILD_I686_TESTS" -DNORVEX_BUILD_TESTS=ON -DNORVEX_SHIPPED_I686_DIR="$DIST/i686"
+    local shipped=(-DNORVEX_SHIPPED_I686_DIR="$DIST/i686" -DNORVEX_SHIPPED_X64_DIR="$DIST/x64")
+    build_flavour x86_64 "$BUILD_X86_64" -DNORVEX_BUILD_TESTS=ON "${shipped[@]}" \
+        -DNORVEX_OTHER_TESTS_BIN_DIR="$BUILD_I686_TESTS/bin"
+    build_flavour i686-tests "$BUILD_I686_TESTS" -DNORVEX_BUILD_TESTS=ON "${shipped[@]}" \
+        -DNORVEX_OTHER_TESTS_BIN_DIR="$BUILD_X86_64/bin"
 }
 
-# The deliverables as they ship, stripped, in dist/i686: what the deliverable
-# check inspects and the 32-bit tests of the shipped files run.
+# The deliverables as they ship, stripped: dist/i686 (the provider for 32-bit
+# processes and the diagnosis program) and dist/x64 (the provider for 64-bit
+# processes). What the deliverable check inspects and the tests of the
+# shipped files run.
 collect_shipped_files() {
     local file
-    rm -rf "$DIST/i686"
-    mkdir -p "$DIST/i686"
+    rm -rf "$DIST/i686" "$DIST/x64"
+    mkdir -p "$DIST/i686" "$DIST/x64"
     for file in NorvexBind.dll NorvexDiagnosis.exe; do
         i686-w64-mingw32-strip -o "$DIST/i686/$file" "$BUILD_I686/bin/$file"
     done
+    x86_64-w64-mingw32-strip -o "$DIST/x64/NorvexBind64.dll" "$BUILD_X64/bin/NorvexBind64.dll"
 }
 
 # Runs a command inside a new network namespace that has only loopback, with

@@ -16,7 +16,7 @@ run_flavour() {
     rm -f "$output"
 }
 
-run_flavour "x86_64 tests, 64-bit Wine" "$BUILD_X64"
+run_flavour "x86_64 tests, 64-bit Wine" "$BUILD_X86_64"
 run_flavour "i686 tests, 32-bit Wine" "$BUILD_I686_TESTS"
 
 log "summary"

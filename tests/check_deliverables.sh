@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Inspects the i686 deliverables the way the oldest supported Windows would
-# load them: exports by plain name, no mingw runtime DLLs, and no import that
-# Windows 2000 or XP lacks.
+# Inspects the deliverables the way the oldest supported Windows would load
+# them: the right machine type, exports by plain name, no mingw runtime DLLs,
+# and no import that Windows 2000 or XP lacks (for the 64-bit provider: that
+# 64-bit Windows XP and Server 2003 lack, which the same list covers).
 #
-# usage: check_deliverables.sh <folder of the i686 binaries> <expected exports file>
+# usage: check_deliverables.sh <folder> <expected exports file> [i686|x64]
+#   i686 (the default): NorvexBind.dll and NorvexDiagnosis.exe, 32-bit x86
+#   x64: NorvexBind64.dll, x86_64
 set -u
 bin=$1
 expected_exports=$2
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+arch=${3:-i686}
 failures=0
+case "$arch" in
+    i686) objdump=${OBJDUMP:-i686-w64-mingw32-objdump}; format=pei-i386; provider_name=NorvexBind.dll
+        programs=NorvexDiagnosis.exe ;;
+    x64) objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}; format=pei-x86-64; provider_name=NorvexBind64.dll
+        programs= ;;
+    *) echo "unknown architecture $arch (i686 or x64)" >&2; exit 2 ;;
+esac
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -87,6 +97,12 @@ check_imports() {
     echo "$file: $(echo "$imports" | wc -l) imports from $(echo "$imports" | cut -d' ' -f1 | sort -u | tr '\n' ' ')"
 }
 
+check_format() {
+    local file=$1 actual
+    actual=$("$objdump" -f "$file" 2>/dev/null | sed -n 's/.*file format //p' | head -n 1)
+    [ "$actual" = "$format" ] || fail "$file is ${actual:-not a PE file}, not $format"
+}
+
 # The version strings are UTF-16 in the resource section.
 check_version() {
     local file=$1 key
@@ -97,10 +113,11 @@ check_version() {
     done
 }
 
-provider=$bin/NorvexBind.dll
+provider=$bin/$provider_name
 if [ ! -f "$provider" ]; then
     fail "missing $provider"
 else
+    check_format "$provider"
     check_imports "$provider"
     # The provider runs in every socket-using process, services included:
     # no window-system libraries.
@@ -119,10 +136,18 @@ else
         echo "$provider: exports $(echo "$actual" | tr '\n' ' ')"
     fi
     check_version "$provider"
+    # What Windows shows as the file's original name: the 32-bit and the
+    # 64-bit resource scripts must not be mixed up.
+    if ! strings -e l "$provider" | grep -A1 -x OriginalFilename | tail -n 1 | grep -q -x -F "$provider_name"; then
+        fail "$provider: OriginalFilename is not $provider_name"
+    fi
+    echo "$provider: $(stat -c %s "$provider") bytes"
 fi
 
-for exe in "$bin"/NorvexDiagnosis.exe; do
-    [ -f "$exe" ] || continue
+for program in $programs; do
+    exe=$bin/$program
+    [ -f "$exe" ] || { fail "missing $exe"; continue; }
+    check_format "$exe"
     check_imports "$exe"
     check_version "$exe"
     # Elevation and visual styles come from the embedded manifest.
@@ -135,4 +160,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures problem(s) in the deliverables"
     exit 1
 fi
-echo "deliverables look loadable on Windows 2000"
+echo "$arch deliverables look loadable on their oldest supported Windows"

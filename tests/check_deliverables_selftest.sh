@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves that the deliverable check catches what it is there for: a DLL that
 # imports a Vista-only function, exports a decorated name, or carries no
-# version block must fail it.
+# version block must fail it, and so must a 32-bit DLL in the place of the
+# 64-bit one.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -32,8 +33,20 @@ expect() {
 expect 'kernel32.dll!GetTickCount64'
 expect 'exports differ'
 expect 'FileVersion is not 2.3.0.2'
+expect 'OriginalFilename is not NorvexBind.dll'
 if [ "$status" -eq 0 ]; then
     echo "FAIL: the check passed a broken DLL"
+    failed=1
+fi
+
+mkdir -p "$work/x64"
+cp "$work/bin/NorvexBind.dll" "$work/x64/NorvexBind64.dll"
+output=$(bash "$here/check_deliverables.sh" "$work/x64" "$work/exports.txt" x64 2>&1)
+status=$?
+echo "$output"
+expect 'NorvexBind64.dll is pei-i386, not pei-x86-64'
+if [ "$status" -eq 0 ]; then
+    echo "FAIL: the check passed a 32-bit DLL as the 64-bit provider"
     failed=1
 fi
 [ "$failed" -eq 0 ] && echo "the deliverable check rejects the broken sample"

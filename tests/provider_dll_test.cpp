@@ -1,7 +1,9 @@
-// The built NorvexBind.dll as other programs see it: loaded by file name,
-// exports looked up by their plain names, the block reached by its name.
+// The built provider (NorvexBind.dll, or NorvexBind64.dll for x86_64) as
+// other programs see it: loaded by file name,
+// its exports looked up by their plain names, the block reached by its name.
 #include "bind/control/vpn_bind_api.h"
 #include "bind/install/registration.h"
+#include "common/provider_files.h"
 #include "common/win32_handle.h"
 #include "tests/support/provider_probe.h"
 #include "tests/support/regsvr32_check.h"
@@ -25,7 +27,7 @@ Fn GetExport(HMODULE module, const char* name)
 
 TEST(ProviderDll, ControlExportsWorkThroughTheLibrary)
 {
-    HMODULE provider = ::LoadLibraryW((GetTestBinFolder() + L"NorvexBind.dll").c_str());
+    HMODULE provider = ::LoadLibraryW((GetTestBinFolder() + kOwnProviderFile).c_str());
     ASSERT_NE(nullptr, provider);
     auto start = GetExport<VpnBindStartFn>(provider, "VpnBindStart");
     auto stop = GetExport<VpnBindStopFn>(provider, "VpnBindStop");
@@ -61,7 +63,7 @@ TEST(ProviderDll, ControlExportsWorkThroughTheLibrary)
 
 TEST(ProviderDll, LastHolderGoneMeansAFreshStoppedBlock)
 {
-    std::wstring path = GetTestBinFolder() + L"NorvexBind.dll";
+    std::wstring path = GetTestBinFolder() + kOwnProviderFile;
     HMODULE provider = ::LoadLibraryW(path.c_str());
     ASSERT_NE(nullptr, provider);
     GetExport<VpnBindStartFn>(provider, "VpnBindStart")(1, 0x0100007F);
@@ -92,7 +94,7 @@ namespace
 // frees the library, must not unmap it under a completion still queued.
 TEST(ProviderDll, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt)
 {
-    const std::wstring path = GetTestBinFolder() + L"NorvexBind.dll";
+    const std::wstring path = GetTestBinFolder() + kOwnProviderFile;
     HMODULE provider = ::LoadLibraryW(path.c_str());
     ASSERT_NE(nullptr, provider);
     ProviderProbe probe;
@@ -110,7 +112,7 @@ TEST(ProviderDll, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt)
 // Installers call the registration exports through regsvr32.
 TEST(ProviderDll, RegistrationExportsAreCalledByRegsvr32)
 {
-    ExpectRegsvr32CallsBothExports(GetTestBinFolder() + L"NorvexBind.dll");
+    ExpectRegsvr32CallsBothExports(GetTestBinFolder() + kOwnProviderFile);
 
     // For contrast: a library without the exports.
     ChildResult other = RunChild(L"regsvr32.exe /s \"" + GetTestBinFolder() + L"recording_provider.dll\"");

@@ -6,6 +6,7 @@
 // On 32-bit x86 every call also proves that the callee removed its arguments
 // (tests/support/stack_check.h).
 #include "bind/control/vpn_bind_api.h"
+#include "common/provider_files.h"
 #include "common/win32_handle.h"
 #include "tests/shipped_dir.h"
 #include "tests/support/provider_probe.h"
@@ -29,17 +30,17 @@ Fn GetExport(HMODULE module, const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-// Empty when no deliverable of this process's bitness ships.
+// Empty when the tree was configured without the shipped files.
 std::wstring ShippedProviderPath()
 {
     const std::wstring folder = kShippedFolder;
-    return folder.empty() ? folder : folder + L"NorvexBind.dll";
+    return folder.empty() ? folder : folder + kOwnProviderFile;
 }
 
-#define SKIP_WITHOUT_SHIPPED_FILES()                                                                              \
-    if (ShippedProviderPath().empty())                                                                           \
-    {                                                                                                            \
-        GTEST_SKIP() << "no deliverable of this bitness ships: the shipped files are tested by the i686 flavour"; \
+#define SKIP_WITHOUT_SHIPPED_FILES()                                           \
+    if (ShippedProviderPath().empty())                                         \
+    {                                                                          \
+        GTEST_SKIP() << "configured without the folders of the shipped files"; \
     }
 
 #if defined(__i386__)

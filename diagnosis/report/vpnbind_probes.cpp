@@ -1,8 +1,9 @@
 #include "vpnbind_probes.h"
 
 #include "bind/control/vpn_bind_api.h"
-#include "common/product_paths.h"
 #include "common/ansi_text.h"
+#include "common/product_paths.h"
+#include "common/provider_files.h"
 #include "report_text.h"
 
 #include <cstdio>
@@ -11,7 +12,7 @@
 
 std::wstring GetVpnBindControlBlockInfo()
 {
-    return ControlBlockInfoFrom(L"NorvexBind.dll");
+    return ControlBlockInfoFrom(kOwnProviderFile);
 }
 
 std::wstring ControlBlockInfoFrom(const wchar_t* libraryName)
@@ -45,7 +46,7 @@ std::wstring ControlBlockInfoFrom(const wchar_t* libraryName)
 
 bool ReadControlBlock(VpnBindGlobalControlBlock* copy)
 {
-    HMODULE provider = ::LoadLibraryW(L"NorvexBind.dll");
+    HMODULE provider = ::LoadLibraryW(kOwnProviderFile);
     auto getControlBlock = provider == nullptr ? nullptr
                                                : reinterpret_cast<VpnBindGetGlobalControlBlockFn>(reinterpret_cast<void*>(
                                                      ::GetProcAddress(provider, "VpnBindGetGlobalControlBlock")));

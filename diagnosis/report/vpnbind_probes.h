@@ -4,7 +4,8 @@
 
 #include <string>
 
-// Loads "NorvexBind.dll" by file name (the program's folder first) and keeps
+// Loads the provider of the program's bitness ("NorvexBind.dll" for the
+// 32-bit program) by file name, the program's folder first, and keeps
 // it loaded; prints the block's start time and VPN address, or which step
 // failed.
 std::wstring GetVpnBindControlBlockInfo();

@@ -133,6 +133,58 @@ ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
     return result;
 }
 
+HeldChild::HeldChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& eventName)
+    : m_event(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()))
+{
+    if (m_event == nullptr)
+    {
+        return;
+    }
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments + L" --until-event " + eventName;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                         &startup, &process))
+    {
+        ::CloseHandle(process.hThread);
+        process.hThread = nullptr;
+        m_process = process;
+    }
+}
+
+HeldChild::~HeldChild()
+{
+    DWORD exitCode = 0;
+    if (IsStarted() && !Release(20000, &exitCode))
+    {
+        ::TerminateProcess(m_process.hProcess, 0xDEAD);
+        ::WaitForSingleObject(m_process.hProcess, 5000);
+    }
+    if (IsStarted())
+    {
+        ::CloseHandle(m_process.hProcess);
+    }
+    if (m_event != nullptr)
+    {
+        ::CloseHandle(m_event);
+    }
+}
+
+bool HeldChild::Release(DWORD timeoutMs, DWORD* exitCode)
+{
+    if (!IsStarted())
+    {
+        return false;
+    }
+    ::SetEvent(m_event);
+    if (::WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0)
+    {
+        return false;
+    }
+    return ::GetExitCodeProcess(m_process.hProcess, exitCode) != FALSE;
+}
+
 namespace
 {
 

@@ -29,6 +29,30 @@ struct ChildResult
 // standard output and error captured; the child is killed after timeoutMs.
 ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 
+// A program that runs until the object goes: started with " --until-event
+// NAME" after its arguments (the stand-in programs wait on that event), and
+// on destruction the event is set and the program gets 20 s to end before it
+// is killed. Its output goes nowhere.
+class HeldChild
+{
+public:
+    // program is a full path (quoted here); eventName unique to the test.
+    HeldChild(const std::wstring& program, const std::wstring& arguments, const std::wstring& eventName);
+    ~HeldChild();
+    HeldChild(const HeldChild&) = delete;
+    HeldChild& operator=(const HeldChild&) = delete;
+
+    bool IsStarted() const { return m_process.hProcess != nullptr; }
+    DWORD Id() const { return m_process.dwProcessId; }
+    // Sets the event and waits up to timeoutMs for the program to end; true
+    // when it ended, with its exit code.
+    bool Release(DWORD timeoutMs, DWORD* exitCode);
+
+private:
+    HANDLE m_event = nullptr;
+    PROCESS_INFORMATION m_process{};
+};
+
 // A fresh, empty folder under the temporary folder, removed with its content
 // when the object goes.
 class ScratchFolder

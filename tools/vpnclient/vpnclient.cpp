@@ -1,5 +1,5 @@
 // Stand-in for the VPN client: what the real client must do towards
-// NorvexBind.dll, usable from a shell for demos, integration and tests.
+// the provider, usable from a shell for demos, integration and tests.
 //
 //   vpnclient start <ipv4> [--reserved N] [--hold-ms N] [--until-event NAME]
 //       loads the provider, calls VpnBindStart and keeps the provider loaded
@@ -18,11 +18,12 @@
 //   start also takes --reply R [--instances N]: it then serves the route
 //   request pipe while it holds the binding.
 //
-// --provider PATH picks the library; by default NorvexBind.dll beside this
-// program. Exit code 0 on success, 1 on a usage error, 2 when the provider or
-// its block is missing.
+// --provider PATH picks the library; by default the one of this program's
+// bitness (NorvexBind.dll or NorvexBind64.dll) beside it. Exit code 0 on
+// success, 1 on a usage error, 2 when the provider or its block is missing.
 #include "bind/control/route_pipe.h"
 #include "bind/control/vpn_bind_api.h"
+#include "common/provider_files.h"
 #include "tools/vpnclient/route_server.h"
 
 #include <windows.h>
@@ -122,7 +123,7 @@ std::wstring DefaultProviderPath()
     std::wstring folder(path, cch);
     size_t slash = folder.find_last_of(L'\\');
     folder.resize(slash == std::wstring::npos ? 0 : slash + 1);
-    return folder + L"NorvexBind.dll";
+    return folder + kOwnProviderFile;
 }
 
 bool LoadProvider(const std::wstring& path, Provider* provider)

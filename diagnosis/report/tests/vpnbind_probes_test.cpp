@@ -1,6 +1,7 @@
 #include "vpnbind_probes.h"
 
 #include "bind/control/vpn_bind_api.h"
+#include "common/provider_files.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +44,9 @@ TEST(ControlBlockInfo, StoppedAndStartedBindingAsTheProviderMapsIt)
 {
     // Loaded by file name from the program's folder, as the report does.
     const std::wstring stoppedFirst = GetVpnBindControlBlockInfo();
-    HMODULE provider = ::GetModuleHandleW(L"NorvexBind.dll");
+    HMODULE provider = ::GetModuleHandleW(kOwnProviderFile);
     ASSERT_NE(provider, nullptr) << "the probe keeps the provider loaded";
-    EXPECT_EQ(::GetModuleHandleW((GetTestBinFolder() + L"NorvexBind.dll").c_str()), provider);
+    EXPECT_EQ(::GetModuleHandleW((GetTestBinFolder() + kOwnProviderFile).c_str()), provider);
     auto start = GetExport<VpnBindStartFn>(provider, "VpnBindStart");
     auto stop = GetExport<VpnBindStopFn>(provider, "VpnBindStop");
     auto block = GetExport<VpnBindGetGlobalControlBlockFn>(provider, "VpnBindGetGlobalControlBlock")();
