@@ -286,13 +286,18 @@ DWORD WINAPI CConsoleRedirector::ReaderThreadProc(LPVOID parameter) noexcept
     return 0;
 }
 
-void CConsoleRedirectorDiagnosis::OnChildOutput(const BYTE* data, DWORD length)
+bool CConsoleRedirector::StoreOutput(const BYTE* data, DWORD length) noexcept
 {
     m_csOutput.Lock();
     m_fileOutput.SeekToEnd();
     const bool stored = m_fileOutput.Write(data, length);
     m_csOutput.Unlock();
-    if (stored)
+    return stored;
+}
+
+void CConsoleRedirectorDiagnosis::OnChildOutput(const BYTE* data, DWORD length)
+{
+    if (StoreOutput(data, length))
     {
         ::PostMessageW(m_pDialog ? m_pDialog->GetSafeHwnd() : nullptr, WM_REDIRECTOR_NOTIFY, 0, 0);
     }
@@ -301,4 +306,35 @@ void CConsoleRedirectorDiagnosis::OnChildOutput(const BYTE* data, DWORD length)
 void CConsoleRedirectorDiagnosis::OnChildTerminated()
 {
     ::PostMessageW(m_pDialog ? m_pDialog->GetSafeHwnd() : nullptr, WM_REDIRECTOR_NOTIFY, 1, 0);
+}
+
+namespace
+{
+
+class CCapturingRedirector : public CConsoleRedirector
+{
+protected:
+    void OnChildOutput(const BYTE* data, DWORD length) override { (void)StoreOutput(data, length); }
+};
+
+} // namespace
+
+std::string RunCommandForOutput(const wchar_t* commandLine, DWORD timeoutMs, bool* didFinish)
+{
+    *didFinish = false;
+    CCapturingRedirector redirector;
+    if (!redirector.Open(commandLine))
+    {
+        return std::string();
+    }
+    // The reader clears the child handle once the child has ended and its
+    // output is drained.
+    const DWORD started = ::GetTickCount();
+    while (redirector.m_hChildProcess != nullptr && ::GetTickCount() - started < timeoutMs)
+    {
+        ::Sleep(20);
+    }
+    *didFinish = redirector.m_hChildProcess == nullptr;
+    redirector.Close();
+    return redirector.TakeOutput();
 }

@@ -35,6 +35,9 @@ protected:
     virtual void OnChildOutput(const BYTE* data, DWORD length);
     virtual void OnChildTerminated();
 
+    // Appends a chunk to the buffer TakeOutput empties; false when it could
+    // not be stored.
+    bool StoreOutput(const BYTE* data, DWORD length) noexcept;
     BOOL ReadAvailableOutput() noexcept;
     static DWORD WINAPI ReaderThreadProc(LPVOID parameter) noexcept;
 
@@ -73,3 +76,8 @@ protected:
     void OnChildOutput(const BYTE* data, DWORD length) override;
     void OnChildTerminated() override;
 };
+
+// Runs commandLine hidden, without a window to notify, and returns what it
+// wrote. A command still running after timeoutMs is ended; *didFinish then
+// says false. Empty when it could not be started (*didFinish false).
+std::string RunCommandForOutput(const wchar_t* commandLine, DWORD timeoutMs, bool* didFinish);

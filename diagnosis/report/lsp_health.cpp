@@ -2,6 +2,7 @@
 
 #include "common/bind_entries.h"
 #include "common/catalog_api.h"
+#include "other_catalog.h"
 #include "report_text.h"
 
 #include <winsock2.h>
@@ -49,7 +50,10 @@ int ChainLength(const WSAPROTOCOL_INFOW& entry)
 class HealthReport
 {
 public:
-    explicit HealthReport(std::vector<WSAPROTOCOL_INFOW> entries) : m_entries(std::move(entries)) {}
+    HealthReport(std::vector<WSAPROTOCOL_INFOW> entries, OtherCatalog other)
+        : m_entries(std::move(entries)), m_other(std::move(other))
+    {
+    }
 
     std::wstring Text()
     {
@@ -59,6 +63,7 @@ public:
         CheckChains();
         CheckFiles();
         CheckOtherLayers();
+        CheckOtherCatalog();
         if (m_problems == 0)
         {
             m_text += L"LSP Health: OK\r\n";
@@ -280,7 +285,38 @@ private:
         }
     }
 
+    // The catalog of the other bitness holds the other provider library's
+    // entries, with the same GUIDs; only whether they are there is known.
+    void CheckOtherCatalog()
+    {
+        if (m_other.bits == 0)
+        {
+            return; // one catalog only
+        }
+        if (!m_other.isRead)
+        {
+            m_text += FormatText(L"Cannot tell: whether the %d-bit catalog holds our entries: %ls\r\n", m_other.bits,
+                                 m_other.whyNot.c_str());
+            return;
+        }
+        for (int which = 0; which < kBindProviderCount; ++which)
+        {
+            const std::vector<GUID>& ids = m_other.providerIds;
+            if (std::any_of(ids.begin(), ids.end(),
+                            [which](const GUID& id) { return SameGuid(id, BindProviderGuids[which]); }))
+            {
+                Ok(FormatText(L"the %d-bit catalog holds %ls", m_other.bits, BindProviderNames[which]));
+            }
+            else
+            {
+                Problem(FormatText(L"the %d-bit catalog lacks %ls: %d-bit programs are not bound", m_other.bits,
+                                   BindProviderNames[which], m_other.bits));
+            }
+        }
+    }
+
     std::vector<WSAPROTOCOL_INFOW> m_entries;
+    OtherCatalog m_other;
     std::wstring m_text;
     int m_problems = 0;
 };
@@ -295,5 +331,5 @@ std::wstring LspHealthText()
     {
         return FormatText(L"WSCEnumProtocols failed. %d\r\nLSP Health: 1 problem(s)\r\n", error);
     }
-    return HealthReport(std::move(entries)).Text();
+    return HealthReport(std::move(entries), ReadOtherCatalog()).Text();
 }

@@ -3,7 +3,9 @@
 #include "common/app_list_match.h"
 #include "common/ini_snapshot.h"
 #include "common/product_paths.h"
+#include "common/provider_files.h"
 #include "common/win32_handle.h"
+#include "loader_list.h"
 #include "report_text.h"
 #include "vpnbind_probes.h"
 
@@ -11,13 +13,12 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 namespace
 {
 
-// The provider of this program's own bitness: the one it finds beside
-// itself and whose control block it reads.
-constexpr wchar_t kProviderLibrary[] = L"NorvexBind.dll";
-constexpr int kProviderBits = sizeof(void*) * 8;
+constexpr int kProgramBits = sizeof(void*) * 8;
 constexpr DWORD kProcessQueryLimitedInformation = 0x1000; // Vista and later
 
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
@@ -61,10 +62,28 @@ struct Machine
     }
 };
 
-// The first module is the image; the provider is one of the modules. A
-// 32-bit program cannot list a 64-bit process's modules (error 998).
+// 32 or 64; 0 when it cannot be told. A 32-bit process on 64-bit Windows
+// runs under WOW64.
+int ProcessBits(const Machine& machine, HANDLE process)
+{
+    if (!machine.isOs64)
+    {
+        return 32;
+    }
+    BOOL isWow64 = FALSE;
+    if (process != nullptr && machine.isWow64Process != nullptr && machine.isWow64Process(process, &isWow64))
+    {
+        return isWow64 ? 32 : 64;
+    }
+    return 0;
+}
+
+// Tool Help, for a process of this program's bitness: the first module is
+// the image; the provider is one of the modules. (A 32-bit program cannot
+// list a 64-bit process's modules this way: error 998 or 299.)
 void ReadModules(ProcessFacts& facts)
 {
+    const wchar_t* provider = ProviderFileForBits(facts.bits != 0 ? facts.bits : kProgramBits);
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, facts.processId);
     if (snapshot == INVALID_HANDLE_VALUE)
     {
@@ -84,7 +103,7 @@ void ReadModules(ProcessFacts& facts)
     facts.isProviderLoaded = ProcessFacts::Answer::No;
     do
     {
-        if (EqualsIgnoringCase(module.szModule, kProviderLibrary))
+        if (EqualsIgnoringCase(module.szModule, provider))
         {
             facts.isProviderLoaded = ProcessFacts::Answer::Yes;
             break;
@@ -93,15 +112,61 @@ void ReadModules(ProcessFacts& facts)
     ::CloseHandle(snapshot);
 }
 
+// A process of the other bitness, through its loader list.
+void ReadModulesAcrossBitness(ProcessFacts& facts)
+{
+    UniqueObject process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, facts.processId));
+    if (!process)
+    {
+        facts.moduleError = ::GetLastError();
+        return;
+    }
+    const OtherBitnessModules read = ReadOtherBitnessModules(process.Get());
+    if (!read.isRead)
+    {
+        facts.whyModulesUnknown = read.whyNot;
+        facts.moduleError = read.error;
+        return;
+    }
+    if (!read.modules.imagePath.empty())
+    {
+        facts.imagePath = read.modules.imagePath;
+        facts.isImagePathFull = true;
+    }
+    const wchar_t* provider = ProviderFileForBits(facts.bits);
+    const std::vector<std::wstring>& names = read.modules.names;
+    if (std::any_of(names.begin(), names.end(),
+                    [provider](const std::wstring& name) { return EqualsIgnoringCase(name.c_str(), provider); }))
+    {
+        facts.isProviderLoaded = ProcessFacts::Answer::Yes;
+    }
+    else if (read.modules.isComplete)
+    {
+        facts.isProviderLoaded = ProcessFacts::Answer::No;
+    }
+    else
+    {
+        facts.whyModulesUnknown = L"its loader list could be read only in part";
+    }
+}
+
 ProcessFacts GatherFacts(const PROCESSENTRY32W& entry, const Machine& machine, const IniSnapshot& list)
 {
     ProcessFacts facts;
     facts.processId = entry.th32ProcessID;
     facts.imagePath = entry.szExeFile;
     facts.createTime = GetProcessCreateTime(entry.th32ProcessID);
-    ReadModules(facts);
 
     UniqueObject process = OpenForQuery(entry.th32ProcessID);
+    facts.bits = ProcessBits(machine, process.Get());
+    if (facts.bits != 0 && facts.bits != kProgramBits)
+    {
+        ReadModulesAcrossBitness(facts);
+    }
+    else
+    {
+        ReadModules(facts);
+    }
     if (process && !facts.isImagePathFull && machine.queryImageName != nullptr)
     {
         wchar_t path[MAX_PATH] = L"";
@@ -110,19 +175,6 @@ ProcessFacts GatherFacts(const PROCESSENTRY32W& entry, const Machine& machine, c
         {
             facts.imagePath = path;
             facts.isImagePathFull = true;
-        }
-    }
-    if (!machine.isOs64)
-    {
-        facts.isOtherBitness = kProviderBits == 32 ? ProcessFacts::Answer::No : ProcessFacts::Answer::Yes;
-    }
-    else if (process && machine.isWow64Process != nullptr)
-    {
-        BOOL isWow64 = FALSE;
-        if (machine.isWow64Process(process.Get(), &isWow64))
-        {
-            const int bits = isWow64 ? 32 : 64;
-            facts.isOtherBitness = bits == kProviderBits ? ProcessFacts::Answer::No : ProcessFacts::Answer::Yes;
         }
     }
     if (facts.isImagePathFull)
@@ -136,7 +188,7 @@ std::wstring BindingText(const BindingState& binding)
 {
     if (!binding.isKnown)
     {
-        return L"Binding: unknown, NorvexBind.dll could not be loaded or has no control block\r\n";
+        return FormatText(L"Binding: unknown, %ls could not be loaded or has no control block\r\n", kOwnProviderFile);
     }
     if (binding.startTime == 0)
     {
@@ -170,11 +222,6 @@ std::wstring JudgeProcess(const ProcessFacts& facts, const BindingState& binding
     {
         return L"not listed";
     }
-    if (facts.isOtherBitness == Answer::Yes)
-    {
-        return kProviderBits == 32 ? L"listed, but a 64-bit program: the 32-bit NorvexBind.dll does not cover it"
-                                   : L"listed, but a 32-bit program: the 64-bit NorvexBind.dll does not cover it";
-    }
     if (!binding.isKnown)
     {
         return L"listed, but the binding's state is unknown";
@@ -191,16 +238,30 @@ std::wstring JudgeProcess(const ProcessFacts& facts, const BindingState& binding
     {
         return L"listed, but started before the binding: restart it";
     }
+    // The provider of its bitness; either one while its bitness is unknown.
+    const wchar_t* provider = facts.bits != 0 ? ProviderFileForBits(facts.bits) : L"the provider";
     switch (facts.isProviderLoaded)
     {
     case Answer::Yes:
         return L"intercepted: its connections use the VPN";
     case Answer::No:
-        return L"listed, but NorvexBind.dll is not loaded in it: it has not opened a socket yet";
+        return FormatText(L"listed, but %ls is not loaded in it: it has not opened a socket yet", provider);
     default:
+        break;
+    }
+    if (facts.whyModulesUnknown.empty())
+    {
         return FormatText(L"listed and started after the binding, but its modules cannot be read (%d)",
                           static_cast<int>(facts.moduleError));
     }
+    std::wstring verdict = FormatText(L"listed and started after the binding, but whether %ls is loaded in it "
+                                      L"cannot be told from this %d-bit program: %ls",
+                                      provider, kProgramBits, facts.whyModulesUnknown.c_str());
+    if (facts.moduleError != 0)
+    {
+        verdict += FormatText(L" (0x%08x)", static_cast<unsigned>(facts.moduleError));
+    }
+    return verdict;
 }
 
 namespace

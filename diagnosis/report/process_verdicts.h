@@ -2,8 +2,11 @@
 // using the VPN?": for every running process, whether the provider works in
 // it, judged from what this program can see. A process is intercepted when it
 // is listed in applist.ini (as DetermineBindType decides), was created after
-// the binding started, is of a bitness the provider covers, and has the
-// provider's library loaded (Winsock loads it with the first socket).
+// the binding started, and has the provider of its own bitness loaded
+// (Winsock loads it with the first socket): NorvexBind.dll in a 32-bit
+// process, NorvexBind64.dll in a 64-bit one. A process of the other bitness
+// than this program is read through its loader list (loader_list.h); where
+// that cannot be done, the verdict says so.
 #pragma once
 
 #include <windows.h>
@@ -25,9 +28,13 @@ struct ProcessFacts
     bool isImagePathFull = false; // whether imagePath is the full path
     std::wstring bindType;        // the matching section; empty when none
     ULONGLONG createTime = 0;     // FILETIME units; 0 when it cannot be read
-    Answer isOtherBitness = Answer::Unknown; // of another bitness than the provider
-    Answer isProviderLoaded = Answer::Unknown;
-    DWORD moduleError = 0; // why the modules could not be read, when Unknown
+    int bits = 0;                 // 32 or 64; 0 when it cannot be told
+    Answer isProviderLoaded = Answer::Unknown; // the provider of its bitness
+    // When isProviderLoaded is Unknown: the error of the module listing, or,
+    // for a process of the other bitness, why its modules could not be
+    // read (then moduleError may be 0).
+    DWORD moduleError = 0;
+    std::wstring whyModulesUnknown;
 };
 
 // The binding as the control block shows it.

@@ -1,7 +1,9 @@
 // The catalog verdict on an in-memory catalog: healthy, without our entries,
 // with broken chains, missing files and another layered provider above or
-// below ours.
+// below ours; the catalog of the other bitness holding our entries, lacking
+// one, or unreadable; and netsh's listing of it.
 #include "lsp_health.h"
+#include "other_catalog.h"
 
 #include "bind/core/tests/in_memory_catalog.h"
 #include "common/bind_entries.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -45,11 +48,20 @@ std::vector<std::string> Lines(const std::wstring& text)
     return lines;
 }
 
+// What the fixture's other catalog is; one catalog only unless a test says.
+OtherCatalog g_otherCatalog;
+OtherCatalog ReadTestOtherCatalog()
+{
+    return g_otherCatalog;
+}
+
 class LspHealthTest : public testing::Test
 {
 protected:
     void SetUp() override
     {
+        g_otherCatalog = OtherCatalog();
+        SetOtherCatalogReader(ReadTestOtherCatalog);
         m_file = m_folder.Path() + L"provider.dll";
         HANDLE file = ::CreateFileW(m_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -95,6 +107,8 @@ protected:
         }
         ASSERT_EQ(0, GetCatalogApi().WriteProviderOrder(order.data(), static_cast<DWORD>(order.size())));
     }
+
+    void TearDown() override { SetOtherCatalogReader(nullptr); }
 
     ScratchFolder m_folder;
     InMemoryCatalog m_catalog;
@@ -190,13 +204,92 @@ TEST_F(LspHealthTest, AnotherLayeredProviderAboveOrBelowOursIsNamed)
     EXPECT_EQ(expected, problems);
 }
 
-// Wine's own catalog, as the report shows it under Wine: the three entries
-// are missing (Wine's catalog installs nothing) and the verdict says so.
-TEST(LspHealth, OnTheSystemsCatalog)
+TEST_F(LspHealthTest, TheOtherBitnessCatalogHoldingOursOrNot)
+{
+    InstallOurs();
+    g_otherCatalog.bits = 64;
+    g_otherCatalog.isRead = true;
+    g_otherCatalog.providerIds = {TestGuid(0xE70), BindProviderGuids[2], BindProviderGuids[0], BindProviderGuids[1]};
+    std::vector<std::string> lines = Lines(LspHealthText());
+    ASSERT_LE(4u, lines.size());
+    EXPECT_EQ((std::vector<std::string>{"OK: the 64-bit catalog holds Norvex Bind IP Filter",
+                                        "OK: the 64-bit catalog holds Norvex Bind TCP Filter",
+                                        "OK: the 64-bit catalog holds Norvex Bind UDP Filter", "LSP Health: OK"}),
+              std::vector<std::string>(lines.end() - 4, lines.end()));
+
+    g_otherCatalog.bits = 32;
+    g_otherCatalog.providerIds = {TestGuid(0xE70), BindProviderGuids[1]};
+    lines = Lines(LspHealthText());
+    EXPECT_EQ((std::vector<std::string>{
+                  "Problem: the 32-bit catalog lacks Norvex Bind IP Filter: 32-bit programs are not bound",
+                  "OK: the 32-bit catalog holds Norvex Bind TCP Filter",
+                  "Problem: the 32-bit catalog lacks Norvex Bind UDP Filter: 32-bit programs are not bound",
+                  "LSP Health: 2 problem(s)"}),
+              std::vector<std::string>(lines.end() - 4, lines.end()));
+}
+
+TEST_F(LspHealthTest, AnUnreadableOtherCatalogIsSaidPlainlyAndNotCounted)
+{
+    InstallOurs();
+    g_otherCatalog.bits = 64;
+    g_otherCatalog.whyNot = L"\"netsh\" gave no catalog listing";
+    const std::vector<std::string> lines = Lines(LspHealthText());
+    ASSERT_LE(2u, lines.size());
+    EXPECT_EQ("Cannot tell: whether the 64-bit catalog holds our entries: \"netsh\" gave no catalog listing",
+              lines[lines.size() - 2]);
+    EXPECT_EQ("LSP Health: OK", lines.back());
+}
+
+// Two entries as netsh prints them: the ids are what is read, in order,
+// whatever the labels' language.
+TEST(OtherCatalog, ReadsTheProviderIdsOfANetshListing)
+{
+    const std::string listing =
+        "\r\n\r\nWinsock Catalog Provider Entry\r\n------------------------------------------------------\r\n"
+        "Entry Type:                         Base Service Provider\r\n"
+        "Description:                        MSAFD Tcpip [TCP/IP]\r\n"
+        "Provider ID:                        {E70F1AA0-AB8B-11CF-8CA3-00805F48A192}\r\n"
+        "Provider Path:                      %SystemRoot%\\system32\\mswsock.dll\r\n"
+        "Catalog Entry ID:                   1001\r\n\r\n"
+        "Winsock Catalog Provider Entry\r\n------------------------------------------------------\r\n"
+        "Entry Type:                         Layered Chain Entry (32)\r\n"
+        "Description:                        Norvex Bind TCP Filter\r\n"
+        "Provider-ID:                        {12345678-9abc-def0-1122-334455667788}\r\n"
+        "Chain {not a guid} and a cut one {E70F1AA0-AB8B-11CF-8CA3-00805F48A1\r\n";
+    std::vector<GUID> ids;
+    ASSERT_TRUE(ParseCatalogListing(listing, &ids));
+    ASSERT_EQ(2u, ids.size());
+    const GUID first = {0xE70F1AA0, 0xAB8B, 0x11CF, {0x8C, 0xA3, 0x00, 0x80, 0x5F, 0x48, 0xA1, 0x92}};
+    const GUID second = {0x12345678, 0x9ABC, 0xDEF0, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}};
+    EXPECT_EQ(0, std::memcmp(&first, &ids[0], sizeof(GUID)));
+    EXPECT_EQ(0, std::memcmp(&second, &ids[1], sizeof(GUID)));
+
+    // What a netsh without the winsock context prints: no listing.
+    EXPECT_FALSE(ParseCatalogListing("The following command was not found: winsock show catalog.\r\n", &ids));
+    EXPECT_TRUE(ids.empty());
+    EXPECT_FALSE(ParseCatalogListing("", &ids));
+    EXPECT_FALSE(ParseCatalogListing("{E70F1AA0-AB8B-11CF-8CA3-00805F48A192", &ids));
+}
+
+// The system's catalogs, as the report shows them under Wine: our entries
+// are missing from this program's (Wine's catalog installs nothing), and the
+// other bitness's catalog is either read or said to be unreadable.
+TEST(LspHealth, OnTheSystemsCatalogs)
 {
     const std::wstring text = LspHealthText();
     EXPECT_NE(std::wstring::npos, text.find(L"Problem: Norvex Bind IP Filter is not installed\r\n"));
     EXPECT_NE(std::wstring::npos, text.find(L"\r\nLSP Health: "));
+    const OtherCatalog other = ReadOtherCatalog();
+    const std::wstring otherBits = std::to_wstring(other.bits);
+    if (other.bits != 0)
+    {
+        EXPECT_EQ(sizeof(void*) == 8 ? 32 : 64, other.bits);
+        EXPECT_TRUE(text.find(L"Cannot tell: whether the " + otherBits + L"-bit catalog holds our entries: ") !=
+                        std::wstring::npos ||
+                    text.find(L": the " + otherBits + L"-bit catalog ") != std::wstring::npos)
+            << std::string(text.begin(), text.end());
+        EXPECT_TRUE(other.isRead ? !other.providerIds.empty() : !other.whyNot.empty());
+    }
 }
 
 } // namespace

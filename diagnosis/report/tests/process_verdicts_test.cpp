@@ -1,17 +1,21 @@
 // The verdict on each process: the rules one by one, then real processes of
 // this machine, listed and not, with and without the provider loaded,
-// created before and after the binding started.
+// created before and after the binding started, of this program's bitness
+// and of the other one.
 #include "process_verdicts.h"
 
 #include "bind/control/vpn_bind_api.h"
 #include "common/ini_file.h"
+#include "common/provider_files.h"
+#include "tests/shipped_dir.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <string>
-#include <thread>
+#include <algorithm>
+#include <memory>
 
 namespace
 {
@@ -23,37 +27,53 @@ TEST(ProcessVerdicts, EachFactDecides)
     const BindingState started{true, 1000, 0};
     const BindingState stopped{true, 0, 0};
     const BindingState unknown{};
-    const wchar_t* otherBitness = sizeof(void*) == 4
-                                      ? L"listed, but a 64-bit program: the 32-bit NorvexBind.dll does not cover it"
-                                      : L"listed, but a 32-bit program: the 64-bit NorvexBind.dll does not cover it";
+    const std::wstring cannotTell = L"listed and started after the binding, but whether NorvexBind64.dll is loaded in "
+                                    L"it cannot be told from this " + std::to_wstring(sizeof(void*) * 8) +
+                                    L"-bit program: ntdll.dll has no NtWow64QueryInformationProcess64";
     static const struct
     {
         const char* name;
         bool isPathFull;
         const wchar_t* bindType;
         ULONGLONG createTime;
-        Answer isOtherBitness;
+        int bits;
         Answer isLoaded;
+        const wchar_t* whyUnknown;
+        DWORD moduleError;
         int binding; // 0 started, 1 stopped, 2 unknown
-        const wchar_t* verdict;
+        const wchar_t* verdict; // null: cannotTell
     } cases[] = {
-        {"intercepted", true, L"App", 1001, Answer::No, Answer::Yes, 0, L"intercepted: its connections use the VPN"},
-        {"bitness unknown counts as covered", true, L"App", 1001, Answer::Unknown, Answer::Yes, 0,
+        {"intercepted", true, L"App", 1001, 32, Answer::Yes, L"", 0, 0, L"intercepted: its connections use the VPN"},
+        {"intercepted, 64-bit", true, L"App", 1001, 64, Answer::Yes, L"", 0, 0,
          L"intercepted: its connections use the VPN"},
-        {"created at the start", true, L"App", 1000, Answer::No, Answer::Yes, 0,
+        {"created at the start", true, L"App", 1000, 32, Answer::Yes, L"", 0, 0,
          L"listed, but started before the binding: restart it"},
-        {"created before", true, L"App", 999, Answer::No, Answer::Yes, 0,
+        {"created before", true, L"App", 999, 64, Answer::Yes, L"", 0, 0,
          L"listed, but started before the binding: restart it"},
-        {"start time unknown", true, L"App", 0, Answer::No, Answer::Yes, 0, L"listed, but its start time cannot be read"},
-        {"no socket yet", true, L"App", 1001, Answer::No, Answer::No, 0,
+        {"start time unknown", true, L"App", 0, 32, Answer::Yes, L"", 0, 0,
+         L"listed, but its start time cannot be read"},
+        {"no socket yet", true, L"App", 1001, 32, Answer::No, L"", 0, 0,
          L"listed, but NorvexBind.dll is not loaded in it: it has not opened a socket yet"},
-        {"modules unreadable", true, L"App", 1001, Answer::No, Answer::Unknown, 0,
+        {"no socket yet, 64-bit", true, L"App", 1001, 64, Answer::No, L"", 0, 0,
+         L"listed, but NorvexBind64.dll is not loaded in it: it has not opened a socket yet"},
+        {"no socket yet, bitness unknown", true, L"App", 1001, 0, Answer::No, L"", 0, 0,
+         L"listed, but the provider is not loaded in it: it has not opened a socket yet"},
+        {"modules unreadable", true, L"App", 1001, 32, Answer::Unknown, L"", 5, 0,
          L"listed and started after the binding, but its modules cannot be read (5)"},
-        {"not listed", true, L"", 1001, Answer::Yes, Answer::Yes, 0, L"not listed"},
-        {"other bitness", true, L"App", 1001, Answer::Yes, Answer::Unknown, 0, nullptr},
-        {"binding stopped", true, L"App", 1001, Answer::No, Answer::Yes, 1, L"listed, but the binding is not started"},
-        {"binding unknown", true, L"App", 1001, Answer::No, Answer::Yes, 2, L"listed, but the binding's state is unknown"},
-        {"path unknown", false, L"", 1001, Answer::No, Answer::Yes, 0, L"cannot tell: its program's path cannot be read"},
+        {"other bitness unreadable", true, L"App", 1001, 64, Answer::Unknown,
+         L"ntdll.dll has no NtWow64QueryInformationProcess64", 0, 0, nullptr},
+        {"with the system's status", true, L"App", 1001, 32, Answer::Unknown, L"its loader list cannot be read",
+         0xC0000005, 0,
+         sizeof(void*) == 8 ? L"listed and started after the binding, but whether NorvexBind.dll is loaded in it "
+                              L"cannot be told from this 64-bit program: its loader list cannot be read (0xc0000005)"
+                            : L"listed and started after the binding, but whether NorvexBind.dll is loaded in it "
+                              L"cannot be told from this 32-bit program: its loader list cannot be read (0xc0000005)"},
+        {"not listed", true, L"", 1001, 64, Answer::Unknown, L"", 0, 0, L"not listed"},
+        {"binding stopped", true, L"App", 1001, 32, Answer::Yes, L"", 0, 1, L"listed, but the binding is not started"},
+        {"binding unknown", true, L"App", 1001, 32, Answer::Yes, L"", 0, 2,
+         L"listed, but the binding's state is unknown"},
+        {"path unknown", false, L"", 1001, 32, Answer::Yes, L"", 0, 0,
+         L"cannot tell: its program's path cannot be read"},
     };
     for (const auto& c : cases)
     {
@@ -62,11 +82,12 @@ TEST(ProcessVerdicts, EachFactDecides)
         facts.isImagePathFull = c.isPathFull;
         facts.bindType = c.bindType;
         facts.createTime = c.createTime;
-        facts.isOtherBitness = c.isOtherBitness;
+        facts.bits = c.bits;
         facts.isProviderLoaded = c.isLoaded;
-        facts.moduleError = 5;
+        facts.whyModulesUnknown = c.whyUnknown;
+        facts.moduleError = c.moduleError;
         const BindingState& binding = c.binding == 0 ? started : c.binding == 1 ? stopped : unknown;
-        EXPECT_EQ(std::wstring(c.verdict ? c.verdict : otherBitness), JudgeProcess(facts, binding));
+        EXPECT_EQ(c.verdict ? std::wstring(c.verdict) : cannotTell, JudgeProcess(facts, binding));
     }
 }
 
@@ -88,45 +109,9 @@ std::string Narrow(const std::wstring& text)
     return std::string(text.begin(), text.end());
 }
 
-// A child that runs until its event is set; with the provider loaded or not.
-class Child
-{
-public:
-    Child(const std::wstring& arguments, const wchar_t* eventName) : m_event(::CreateEventW(nullptr, TRUE, FALSE, eventName))
-    {
-        std::wstring commandLine = L"\"" + GetTestBinFolder() + L"vpnclient.exe\" " + arguments +
-                                   L" --until-event " + eventName;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        m_isStarted = ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                                       nullptr, &startup, &m_process) != FALSE;
-    }
-    ~Child()
-    {
-        ::SetEvent(m_event);
-        if (m_isStarted)
-        {
-            ::WaitForSingleObject(m_process.hProcess, 10000);
-            ::CloseHandle(m_process.hThread);
-            ::CloseHandle(m_process.hProcess);
-        }
-        ::CloseHandle(m_event);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    DWORD Id() const { return m_process.dwProcessId; }
-    bool IsStarted() const { return m_isStarted; }
-
-private:
-    HANDLE m_event;
-    PROCESS_INFORMATION m_process{};
-    bool m_isStarted = false;
-};
-
 TEST(ProcessVerdicts, RealProcessesOfThisMachine)
 {
-    HMODULE provider = ::LoadLibraryW((GetTestBinFolder() + L"NorvexBind.dll").c_str());
+    HMODULE provider = ::LoadLibraryW((GetTestBinFolder() + kOwnProviderFile).c_str());
     ASSERT_NE(nullptr, provider);
     auto start = reinterpret_cast<VpnBindStartFn>(reinterpret_cast<void*>(::GetProcAddress(provider, "VpnBindStart")));
     auto stop = reinterpret_cast<VpnBindStopFn>(reinterpret_cast<void*>(::GetProcAddress(provider, "VpnBindStop")));
@@ -137,17 +122,29 @@ TEST(ProcessVerdicts, RealProcessesOfThisMachine)
         IniFile file(list.Path());
         file.WriteString(L"Tests", L"AppFullname", GetTestBinFolder() + L"vpnclient.exe");
         file.WriteString(L"Tests", L"Active", L"1");
+        // The other test flavour's programs, of the other bitness.
+        file.WriteString(L"Other", L"AppFullname", std::wstring(kOtherTestsBinFolder) + L"vpnclient.exe");
+        file.WriteString(L"Other", L"Active", L"1");
     }
     start(0, 0x0200007F);
     ::Sleep(20);
-    wchar_t loadedEvent[64];
-    wchar_t bareEvent[64];
-    std::swprintf(loadedEvent, 64, L"NorvexVerdictLoaded-%lu", ::GetCurrentProcessId());
-    std::swprintf(bareEvent, 64, L"NorvexVerdictBare-%lu", ::GetCurrentProcessId());
-    Child loaded(L"show", loadedEvent);
-    Child bare(L"serve-routes --instances 1", bareEvent); // never loads the provider
+    const std::wstring client = GetTestBinFolder() + L"vpnclient.exe";
+    const std::wstring id = std::to_wstring(::GetCurrentProcessId());
+    HeldChild loaded(client, L"show", L"NorvexVerdictLoaded-" + id);
+    HeldChild bare(client, L"serve-routes --instances 1", L"NorvexVerdictBare-" + id); // never loads the provider
     ASSERT_TRUE(loaded.IsStarted() && bare.IsStarted());
-    ::Sleep(1500); // both up, the provider loaded in the first
+    const int otherBits = sizeof(void*) == 8 ? 32 : 64;
+    const bool hasOther = kOtherTestsBinFolder[0] != L'\0' && kOtherShippedFolder[0] != L'\0';
+    std::unique_ptr<HeldChild> other;
+    if (hasOther)
+    {
+        other = std::make_unique<HeldChild>(std::wstring(kOtherTestsBinFolder) + L"vpnclient.exe",
+                                            L"show --provider \"" + std::wstring(kOtherShippedFolder) +
+                                                ProviderFileForBits(otherBits) + L"\"",
+                                            L"NorvexVerdictOther-" + id);
+        ASSERT_TRUE(other->IsStarted());
+    }
+    ::Sleep(hasOther ? 4000 : 1500); // all up, the provider loaded in the first and the other
 
     std::wstring text = AcceleratedProcessesText();
     EXPECT_EQ(0u, text.find(L"Binding: started at ")) << Narrow(text.substr(0, 80));
@@ -156,15 +153,32 @@ TEST(ProcessVerdicts, RealProcessesOfThisMachine)
     EXPECT_EQ(section + L"intercepted: its connections use the VPN",
               LineOf(text, loaded.Id()).substr(LineOf(text, loaded.Id()).find(L", section")))
         << Narrow(LineOf(text, loaded.Id()));
-    EXPECT_NE(std::wstring::npos, LineOf(text, bare.Id()).find(
-                                      section + L"listed, but NorvexBind.dll is not loaded in it: it has not opened a "
-                                                L"socket yet"))
+    EXPECT_NE(std::wstring::npos,
+              LineOf(text, bare.Id()).find(section + L"listed, but " + kOwnProviderFile +
+                                           L" is not loaded in it: it has not opened a socket yet"))
         << Narrow(LineOf(text, bare.Id()));
     EXPECT_NE(std::wstring::npos,
               LineOf(text, ::GetCurrentProcessId()).find(section + L"listed, but started before the binding: restart it"))
         << Narrow(LineOf(text, ::GetCurrentProcessId()));
     const std::wstring ownLine = LineOf(text, ::GetCurrentProcessId());
     EXPECT_NE(std::wstring::npos, ownLine.find(GetTestBinFolder())) << "the full path: " << Narrow(ownLine);
+    if (other)
+    {
+        // Read through its loader list where the system allows it; where it
+        // does not (Wine gives neither PEB address), the line says so and
+        // names the provider of the process's bitness.
+        const std::wstring line = LineOf(text, other->Id());
+        SCOPED_TRACE(Narrow(line));
+        EXPECT_EQ(0u, line.find(L"[" + std::to_wstring(other->Id()) + L"] " + kOtherTestsBinFolder + L"vpnclient.exe"))
+            << "the full path";
+        const std::wstring verdict = line.substr(std::min(line.size(), line.find(L", section \"Other\": ")));
+        const std::wstring cannotTell = L", section \"Other\": listed and started after the binding, but whether " +
+                                        std::wstring(ProviderFileForBits(otherBits)) +
+                                        L" is loaded in it cannot be told from this " +
+                                        std::to_wstring(sizeof(void*) * 8) + L"-bit program: ";
+        EXPECT_TRUE(verdict == L", section \"Other\": intercepted: its connections use the VPN" ||
+                    verdict.compare(0, cannotTell.size(), cannotTell) == 0);
+    }
 
     stop();
     text = AcceleratedProcessesText();

@@ -137,6 +137,23 @@ TEST(ConsoleRedirector, MissingProgramFailsAndPostsNothing)
                                 PM_REMOVE));
 }
 
+// Without a window: the whole output of a command that ends, nothing of one
+// that cannot start, and a command that would wait for ever ended on time.
+TEST(ConsoleRedirector, RunForOutputWaitsABoundedTime)
+{
+    bool didFinish = false;
+    EXPECT_EQ("first\r\nsecond\r\n", RunCommandForOutput(L"cmd /c echo first& echo second", 20000, &didFinish));
+    EXPECT_TRUE(didFinish);
+
+    EXPECT_EQ("", RunCommandForOutput(L"no_such_program_here.exe", 20000, &didFinish));
+    EXPECT_FALSE(didFinish);
+
+    const DWORD started = ::GetTickCount();
+    RunCommandForOutput(L"cmd /c pause", 500, &didFinish); // waits for a key on its own input
+    EXPECT_FALSE(didFinish);
+    EXPECT_GT(10000u, ::GetTickCount() - started);
+}
+
 TEST(ConsoleRedirector, DestroyingWhileRunningEndsChildAndReader)
 {
     NotifyTarget target;
