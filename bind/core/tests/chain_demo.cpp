@@ -1,7 +1,11 @@
-// Demo of the provider in a Winsock chain, in one process of the test
-// flavour: registration against an in-memory catalog (Wine's cannot take
-// providers), then start-up of the TCP chain for a listed and an unlisted
-// executable. The next layer is the recording test provider: no traffic.
+// Demo of the provider in a Winsock chain, in one process of a test flavour
+// (32-bit or 64-bit: the provider of that bitness): registration against an
+// in-memory catalog (Wine's cannot take providers), then start-up of the TCP
+// chain for a listed and an unlisted executable. The next layer is the
+// recording test provider: no traffic.
+//
+// usage: chain_demo [--no-costs]   (--no-costs leaves out the timings, which
+// mean nothing where the program runs under an emulator)
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
 #include "bind/core/protocol_catalog.h"
@@ -10,6 +14,7 @@
 #include "bind/core/winsock_calls.h"
 #include "bind/core/tests/in_memory_catalog.h"
 #include "common/ini_file.h"
+#include "common/provider_files.h"
 #include "common/product_paths.h"
 #include "tests/support/test_support.h"
 
@@ -71,6 +76,7 @@ void PrintCatalog(const InMemoryCatalog& catalog)
 // Winsock as a listed process sees it: bind goes back down the intercepted
 // table (into the provider's WSPBind); a socket counts as bound once bound.
 WSPPROC_TABLE g_appTable{};
+bool g_showCosts = true;
 SOCKET g_boundSockets[16];
 int g_boundCount = 0;
 
@@ -177,6 +183,11 @@ void ShowHooks(const WSAPROTOCOL_INFOW& chain)
                 Dotted(passed).c_str());
     ShowCalls("");
 
+    if (!g_showCosts)
+    {
+        SetWinsockCalls(nullptr);
+        return;
+    }
     // A send on a connected socket whose peer is cached, through the
     // provider and straight to the next layer, in the same run.
     LARGE_INTEGER frequency, begin, middle, end;
@@ -230,10 +241,32 @@ void StartUp(const WSAPROTOCOL_INFOW& chain, const wchar_t* exe)
                 result, data.szDescription, replaced);
 }
 
+// What start-up costs next to the next layer's own, in this run.
+void ShowStartUpCosts(const WSAPROTOCOL_INFOW& tcpChain)
+{
+    auto next = reinterpret_cast<LPWSPSTARTUP>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"recording_provider.dll"), "WSPStartup")));
+    double nextOnly = MicrosecondsPerStartUp(next, tcpChain, 2000);
+    ULONGLONG createTime = ProcessCreateTime;
+    ProcessCreateTime = 1; // a process older than the binding: no list read
+    double older = MicrosecondsPerStartUp(WSPStartup, tcpChain, 200);
+    ProcessCreateTime = createTime;
+    std::wcscpy(ProcessImagePath, L"C:\\Apps\\Editor\\editor.exe");
+    double unlisted = MicrosecondsPerStartUp(WSPStartup, tcpChain, 200);
+    std::wcscpy(ProcessImagePath, L"C:\\Apps\\Browser\\browser.exe");
+    double listed = MicrosecondsPerStartUp(WSPStartup, tcpChain, 20);
+    std::printf("\ncost of one start-up: next layer alone %.2f us; through the provider: process older than the "
+                "binding %.1f us, unlisted %.1f us, listed %.1f us\n",
+                nextOnly, older, unlisted, listed);
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    g_showCosts = !(argc == 2 && std::strcmp(argv[1], "--no-costs") == 0);
+    std::printf("the %d-bit provider, %ls, in a %d-bit process\n\n", static_cast<int>(sizeof(void*) * 8),
+                kOwnProviderFile, static_cast<int>(sizeof(void*) * 8));
     InMemoryCatalog catalog;
     const std::wstring recording = BinFolder() + L"recording_provider.dll";
     catalog.AddEntry(Base(SOCK_STREAM, IPPROTO_TCP, L"MSAFD Tcpip [TCP/IP]"), recording);
@@ -242,7 +275,7 @@ int main()
     std::printf("catalog before registration:\n");
     PrintCatalog(catalog);
 
-    std::wcscpy(ProviderPath, (BinFolder() + L"NorvexBind.dll").c_str());
+    std::wcscpy(ProviderPath, (BinFolder() + kOwnProviderFile).c_str());
     std::printf("\nDllRegisterServer() = %ld; catalog now:\n", static_cast<long>(DllRegisterServer()));
     PrintCatalog(catalog);
 
@@ -272,21 +305,10 @@ int main()
     std::printf("\nthe listed program's socket calls (the route server is the stand-in VPN client's):\n");
     ShowHooks(tcpChain);
 
-    // What start-up costs next to the next layer's own, in this run.
-    auto next = reinterpret_cast<LPWSPSTARTUP>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"recording_provider.dll"), "WSPStartup")));
-    double nextOnly = MicrosecondsPerStartUp(next, tcpChain, 2000);
-    ULONGLONG createTime = ProcessCreateTime;
-    ProcessCreateTime = 1; // a process older than the binding: no list read
-    double older = MicrosecondsPerStartUp(WSPStartup, tcpChain, 200);
-    ProcessCreateTime = createTime;
-    std::wcscpy(ProcessImagePath, L"C:\\Apps\\Editor\\editor.exe");
-    double unlisted = MicrosecondsPerStartUp(WSPStartup, tcpChain, 200);
-    std::wcscpy(ProcessImagePath, L"C:\\Apps\\Browser\\browser.exe");
-    double listed = MicrosecondsPerStartUp(WSPStartup, tcpChain, 20);
-    std::printf("\ncost of one start-up: next layer alone %.2f us; through the provider: process older than the "
-                "binding %.1f us, unlisted %.1f us, listed %.1f us\n",
-                nextOnly, older, unlisted, listed);
+    if (g_showCosts)
+    {
+        ShowStartUpCosts(tcpChain);
+    }
 
     VpnBindStop();
     CloseGlobalControlBlock();
