@@ -219,6 +219,29 @@ std::set<std::wstring> LowerCase(const std::vector<std::wstring>& names)
     return lower;
 }
 
+// The modules' base names as Tool Help lists them, and the image's path.
+std::vector<std::wstring> ToolHelpModules(DWORD processId, std::wstring* imagePath)
+{
+    std::vector<std::wstring> names;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE)
+    {
+        return names;
+    }
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof(module);
+    for (BOOL more = ::Module32FirstW(snapshot, &module); more; more = ::Module32NextW(snapshot, &module))
+    {
+        if (names.empty() && imagePath != nullptr)
+        {
+            *imagePath = module.szExePath;
+        }
+        names.push_back(module.szModule);
+    }
+    ::CloseHandle(snapshot);
+    return names;
+}
+
 // The same layout as this program's is walked in a child of its own
 // bitness: the offsets must meet the real loader's structures.
 TEST(LoaderList, FindsInARealProcessWhatToolHelpFinds)
@@ -226,7 +249,13 @@ TEST(LoaderList, FindsInARealProcessWhatToolHelpFinds)
     const std::wstring event = L"NorvexLoaderList-" + std::to_wstring(::GetCurrentProcessId());
     HeldChild child(GetTestBinFolder() + L"vpnclient.exe", L"show", event);
     ASSERT_TRUE(child.IsStarted());
-    ::Sleep(1500); // loaded, the provider too
+    // Until the provider is loaded in it: up to 20 s (an emulated child is
+    // slow to start).
+    const std::wstring provider = sizeof(void*) == 8 ? L"norvexbind64.dll" : L"norvexbind.dll";
+    for (int i = 0; i < 100 && LowerCase(ToolHelpModules(child.Id(), nullptr)).count(provider) == 0; ++i)
+    {
+        ::Sleep(200);
+    }
 
     HANDLE process = ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, child.Id());
     ASSERT_NE(nullptr, process);
@@ -247,27 +276,14 @@ TEST(LoaderList, FindsInARealProcessWhatToolHelpFinds)
                           reinterpret_cast<ULONG_PTR>(basic.pebBaseAddress));
     ::CloseHandle(process);
 
-    std::vector<std::wstring> toolHelp;
     std::wstring toolHelpImage;
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, child.Id());
-    ASSERT_NE(INVALID_HANDLE_VALUE, snapshot);
-    MODULEENTRY32W module = {};
-    module.dwSize = sizeof(module);
-    for (BOOL more = ::Module32FirstW(snapshot, &module); more; more = ::Module32NextW(snapshot, &module))
-    {
-        if (toolHelp.empty())
-        {
-            toolHelpImage = module.szExePath;
-        }
-        toolHelp.push_back(module.szModule);
-    }
-    ::CloseHandle(snapshot);
+    const std::vector<std::wstring> toolHelp = ToolHelpModules(child.Id(), &toolHelpImage);
+    ASSERT_FALSE(toolHelp.empty());
 
     EXPECT_TRUE(modules.isComplete);
     EXPECT_EQ(LowerCase(toolHelp), LowerCase(modules.names));
     EXPECT_EQ(toolHelpImage, modules.imagePath);
-    EXPECT_EQ(1u, LowerCase(modules.names).count(L"norvexbind" + std::wstring(sizeof(void*) == 8 ? L"64" : L"") +
-                                                  L".dll"));
+    EXPECT_EQ(1u, LowerCase(modules.names).count(provider));
 }
 
 } // namespace

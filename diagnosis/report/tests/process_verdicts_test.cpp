@@ -144,9 +144,21 @@ TEST(ProcessVerdicts, RealProcessesOfThisMachine)
                                             L"NorvexVerdictOther-" + id);
         ASSERT_TRUE(other->IsStarted());
     }
-    ::Sleep(hasOther ? 4000 : 1500); // all up, the provider loaded in the first and the other
-
-    std::wstring text = AcceleratedProcessesText();
+    // Until the providers are loaded: up to 20 s for the children to start
+    // (an emulated one is slow).
+    std::wstring text;
+    for (int i = 0; i < 100; ++i)
+    {
+        text = AcceleratedProcessesText();
+        const bool isLoadedHere = LineOf(text, loaded.Id()).find(L": intercepted: ") != std::wstring::npos;
+        const bool isLoadedThere =
+            !other || LineOf(text, other->Id()).find(L"is not loaded in it") == std::wstring::npos;
+        if (isLoadedHere && isLoadedThere)
+        {
+            break;
+        }
+        ::Sleep(200);
+    }
     EXPECT_EQ(0u, text.find(L"Binding: started at ")) << Narrow(text.substr(0, 80));
     EXPECT_NE(std::wstring::npos, text.find(L", VPN address 127.0.0.2\r\n"));
     const std::wstring section = L", section \"Tests\": ";
