@@ -8,21 +8,23 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 # CTest itself runs under scripts/lib.sh's in_private_network, which sets
-# WINEPREFIX (build/x86_64/wineprefix) and WINEDEBUG for every test and for
-# the discovery of the test lists.
+# WINEPREFIX (each flavour's own prefix) and WINEDEBUG for every test and for
+# the discovery of the test lists. Each program is started through
+# scripts/run_test_program.sh, the toolchain's emulator.
 
 # norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL] [TIMEOUT <s>])
 #
 # The lock name in use: machine_state, for every test that touches what is
 # shared machine-wide (the control block and its mutex, the product's
-# applist.ini, the route request pipe). One name per test: a list would be
+# applist.ini, the route request pipe, the desktop's foreground window and the
+# clipboard). One name per test: a list would be
 # split by the property list of the test discovery.
 function(norvex_add_test name)
     cmake_parse_arguments(ARG "RUN_SERIAL" "TIMEOUT" "SOURCES;LIBRARIES;RESOURCE_LOCK" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    add_executable(${name} ${ARG_SOURCES})
+    add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/unbuffered_output.cpp)
     target_compile_definitions(${name} PRIVATE ${NORVEX_PRODUCT_DEFINITIONS})
     target_compile_options(${name} PRIVATE ${NORVEX_WARNINGS})
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} gtest_main)

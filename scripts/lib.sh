@@ -13,7 +13,8 @@ WINE=/usr/lib/wine/wine64
 WINE32=/usr/lib/wine/wine
 WINESERVER=/usr/lib/wine/wineserver
 # One WoW64 prefix for both Wines: 64-bit and 32-bit programs share it, as they
-# share one machine on 64-bit Windows.
+# share one machine on 64-bit Windows. (The i686 test run has a prefix of its
+# own, so that the two test runs can go side by side: scripts/run_tests.sh.)
 export WINEPREFIX=$ROOT/build/wineprefix
 export WINEDEBUG=-all
 # No Mono or Gecko installers when the prefix is created, and no debugger
@@ -221,6 +222,7 @@ in_private_network() {
         set -e
         ip link set lo up
         . "'"$ROOT"'/scripts/lib.sh"
+        export WINEPREFIX="'"$WINEPREFIX"'"
         start_wine
         set +e
         "$@"

@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
-# Runs both test flavours through CTest, one after the other, and ends with
-# each flavour's summary line. Runs inside in_private_network.
+# Runs both test flavours through CTest at the same time, each in its own
+# private network namespace with its own Wine prefix and server: what one
+# flavour's tests share machine-wide (the control block and its mutex, the
+# route pipe, applist.ini, the clipboard, loopback ports) never meets the
+# other's. Each prefix is a WoW64 one, so the tests across bitness run in
+# either. The x86_64 output is shown as it comes, then the i686 output, each
+# after a line naming its flavour and ending with its own summary line.
 set -uo pipefail
 . "$(dirname "$0")/lib.sh"
 
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+names=("x86_64 tests, 64-bit Wine" "i686 tests, 32-bit Wine")
+dirs=("$BUILD_X86_64" "$BUILD_I686_TESTS")
+prefixes=("$ROOT/build/wineprefix" "$ROOT/build/wineprefix-i686")
+pids=()
+for i in 0 1; do
+    (
+        export WINEPREFIX=${prefixes[$i]}
+        in_private_network ctest --test-dir "${dirs[$i]}" --output-on-failure -j2 --timeout 300
+    ) >"$logs/$i" 2>&1 &
+    pids+=($!)
+done
+
 status=0
 summaries=()
-run_flavour() {
-    local name=$1 dir=$2 output
-    printf '\n== %s\n' "$name"
-    output=$(mktemp)
-    ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 | tee "$output"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    summaries+=("$name:" "$(grep -E '^[0-9]+% tests passed' "$output" | tail -n 1)")
-    rm -f "$output"
-}
-
-run_flavour "x86_64 tests, 64-bit Wine" "$BUILD_X86_64"
-run_flavour "i686 tests, 32-bit Wine" "$BUILD_I686_TESTS"
+for i in 0 1; do
+    printf '\n== %s\n' "${names[$i]}"
+    tail -n +1 -f --pid="${pids[$i]}" "$logs/$i"
+    wait "${pids[$i]}" || status=1
+    summaries+=("${names[$i]}:" "$(grep -E '^[0-9]+% tests passed' "$logs/$i" | tail -n 1)")
+done
 
 log "summary"
 printf '%s\n' "${summaries[@]}"

@@ -4,7 +4,6 @@
 
 
 #include <cwchar>
-#include <thread>
 #include <vector>
 
 std::wstring GetTestBinFolder()
@@ -81,6 +80,50 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
+namespace
+{
+
+// What the reader of a child's output shares with RunChild. The reader owns
+// one reference and RunChild the other, so that a reader that never sees the
+// end of the output (a process the child started keeps the pipe open) can be
+// left behind without its state going away under it.
+struct OutputReader
+{
+    HANDLE readEnd = nullptr;
+    HANDLE finished = nullptr; // set when the reader is done
+    std::string output;
+    LONG references = 2;
+};
+
+void ReleaseReader(OutputReader* reader)
+{
+    if (::InterlockedDecrement(&reader->references) == 0)
+    {
+        ::CloseHandle(reader->readEnd);
+        ::CloseHandle(reader->finished);
+        delete reader;
+    }
+}
+
+DWORD WINAPI ReadChildOutput(void* parameter)
+{
+    auto* reader = static_cast<OutputReader*>(parameter);
+    char buffer[4096];
+    DWORD cb = 0;
+    while (::ReadFile(reader->readEnd, buffer, sizeof(buffer), &cb, nullptr) && cb != 0)
+    {
+        reader->output.append(buffer, cb);
+    }
+    ::SetEvent(reader->finished);
+    ReleaseReader(reader);
+    return 0;
+}
+
+// How long the output may stay open once the child has ended.
+constexpr DWORD kOutputEndMs = 10000;
+
+} // namespace
+
 ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
 {
     ChildResult result;
@@ -92,6 +135,9 @@ ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
         return result;
     }
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    auto* reader = new OutputReader;
+    reader->readEnd = readEnd;
+    reader->finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -102,32 +148,51 @@ ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
     PROCESS_INFORMATION pi{};
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(L'\0');
-    result.didStart = ::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                       nullptr, nullptr, &si, &pi) != FALSE;
+    result.didStart = reader->finished != nullptr &&
+                      ::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                       nullptr, &si, &pi) != FALSE;
     ::CloseHandle(writeEnd);
-    if (!result.didStart)
+    HANDLE thread = result.didStart ? ::CreateThread(nullptr, 0, ReadChildOutput, reader, 0, nullptr) : nullptr;
+    if (thread == nullptr)
     {
-        ::CloseHandle(readEnd);
+        ReleaseReader(reader); // the reader's own reference
+        ReleaseReader(reader);
+        if (result.didStart)
+        {
+            ::TerminateProcess(pi.hProcess, 0xDEAD);
+            ::CloseHandle(pi.hThread);
+            ::CloseHandle(pi.hProcess);
+            result.didStart = false;
+        }
         return result;
     }
 
-    std::thread reader([&result, readEnd] {
-        char buffer[4096];
-        DWORD cb = 0;
-        while (::ReadFile(readEnd, buffer, sizeof(buffer), &cb, nullptr) && cb != 0)
-        {
-            result.output.append(buffer, cb);
-        }
-    });
+    // Every wait here is bounded: a test that runs a child never hangs on it.
     result.didFinish = ::WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0;
     if (!result.didFinish)
     {
         ::TerminateProcess(pi.hProcess, 0xDEAD);
-        ::WaitForSingleObject(pi.hProcess, INFINITE);
+        ::WaitForSingleObject(pi.hProcess, kOutputEndMs);
     }
     ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
-    reader.join();
-    ::CloseHandle(readEnd);
+    if (::WaitForSingleObject(reader->finished, kOutputEndMs) != WAIT_OBJECT_0)
+    {
+        // Another process holds the output open: stop reading it.
+        using CancelSynchronousIoFn = BOOL(WINAPI*)(HANDLE);
+        auto cancel = reinterpret_cast<CancelSynchronousIoFn>(reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CancelSynchronousIo")));
+        if (cancel != nullptr)
+        {
+            cancel(thread);
+        }
+        result.isOutputComplete = false;
+    }
+    if (::WaitForSingleObject(reader->finished, 2000) == WAIT_OBJECT_0)
+    {
+        result.output = reader->output;
+    }
+    ::CloseHandle(thread);
+    ReleaseReader(reader);
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return result;

@@ -23,10 +23,13 @@ struct ChildResult
     bool didFinish = false; // false: killed after the time-out
     DWORD exitCode = 0;
     std::string output; // standard output and error, as the child wrote them
+    bool isOutputComplete = true; // false: the output stayed open after the child ended
 };
 
 // Runs commandLine (program path quoted by the caller as needed) with its
 // standard output and error captured; the child is killed after timeoutMs.
+// Bounded in every step: output that another process keeps open is read for
+// at most 10 s after the child has ended.
 ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 
 // A program that runs until the object goes: started with " --until-event

@@ -232,15 +232,10 @@ TEST(RoutePipe, SilentOrSlowServersCostAtMostTheDeadline)
 // Any local process can create the pipe name before the VPN client does.
 TEST(RoutePipe, AProcessHoldingTheNameCostsAtMostTheDeadline)
 {
-    wchar_t eventName[64];
-    std::swprintf(eventName, 64, L"NorvexRouteSquatterStop-%lu", ::GetCurrentProcessId());
-    UniqueObject stop(::CreateEventW(nullptr, TRUE, FALSE, eventName));
-    ChildResult child;
-    std::thread runner([&] {
-        child = RunChild(L"\"" + GetTestBinFolder() + L"vpnclient.exe\" serve-routes --instances 1 --reply never "
-                         L"--until-event " + eventName, 60000);
-    });
-    EXPECT_TRUE(WaitForRoutePipe());
+    const std::wstring eventName = L"NorvexRouteSquatterStop-" + std::to_wstring(::GetCurrentProcessId());
+    HeldChild squatter(GetTestBinFolder() + L"vpnclient.exe", L"serve-routes --instances 1 --reply never", eventName);
+    ASSERT_TRUE(squatter.IsStarted());
+    ASSERT_TRUE(WaitForRoutePipe());
     // The server is another process here: every handle counted is the client's.
     const DWORD handlesBefore = CountOwnHandles();
     for (int i = 0; i < 2; ++i)
@@ -251,12 +246,10 @@ TEST(RoutePipe, AProcessHoldingTheNameCostsAtMostTheDeadline)
         std::printf("request %d to a process that never answers: false after %lld ms\n", i + 1, elapsedMs);
         EXPECT_LT(elapsedMs, kRouteExchangeDeadlineMs + kDeadlineMarginMs);
     }
-    // The child's runner may still settle its own handles meanwhile: only
-    // growth tells a leak.
     EXPECT_LE(CountOwnHandles(), handlesBefore) << "the abandoned exchanges closed their pipe";
-    ::SetEvent(stop.Get());
-    runner.join();
-    EXPECT_TRUE(child.didFinish);
+    DWORD exitCode = 1;
+    EXPECT_TRUE(squatter.Release(30000, &exitCode)) << "the squatter ends when asked";
+    EXPECT_EQ(0u, exitCode);
 }
 
 // A server may learn who asks, but never act as the asking application.
