@@ -6,7 +6,9 @@
 # a process now and then dies while Wine is still starting it, before the
 # program's main. Test programs write their output unbuffered, so such a start
 # prints nothing at all on standard output. That case, and only that one, is
-# tried once more, with a notice; any other failure stands as it is.
+# tried once more, with a notice in the test's output and, when
+# NORVEX_RETRY_LOG names a file, a line there (scripts/run_tests.sh lists
+# them after the summaries); any other failure stands as it is.
 #
 # The program gets the launcher's death signal: when CTest kills the launcher
 # at a time-out, the program goes with it instead of running on.
@@ -24,7 +26,11 @@ run_once() {
 run_once "$@"
 status=$?
 if [ "$status" -ne 0 ] && [ ! -s "$output" ]; then
-    echo "run_test_program: ${1##*/} ended with status $status before printing anything (Wine did not start it); starting it once more"
+    notice="${1##*/} ${*:2} ended with status $status before printing anything (Wine did not start it); started once more"
+    echo "run_test_program: $notice"
+    if [ -n "${NORVEX_RETRY_LOG:-}" ]; then
+        echo "$notice" >>"$NORVEX_RETRY_LOG"
+    fi
     run_once "$@"
     status=$?
 fi

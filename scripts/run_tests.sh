@@ -18,6 +18,7 @@ pids=()
 for i in 0 1; do
     (
         export WINEPREFIX=${prefixes[$i]}
+        export NORVEX_RETRY_LOG=$logs/retries-$i
         in_private_network ctest --test-dir "${dirs[$i]}" --output-on-failure -j2 --timeout 300
     ) >"$logs/$i" 2>&1 &
     pids+=($!)
@@ -34,4 +35,10 @@ done
 
 log "summary"
 printf '%s\n' "${summaries[@]}"
+for i in 0 1; do
+    if [ -s "$logs/retries-$i" ]; then
+        echo "${names[$i]}: programs started again after a start that printed nothing:"
+        sed 's/^/    /' "$logs/retries-$i"
+    fi
+done
 exit $status
