@@ -12,6 +12,9 @@ include(GoogleTest)
 # the discovery of the test lists. Each program is started through
 # scripts/run_test_program.sh, the toolchain's emulator.
 
+# Linked into every test program (see the file): compiled once.
+add_library(norvex_unbuffered_output OBJECT ${PROJECT_SOURCE_DIR}/tests/support/unbuffered_output.cpp)
+
 # norvex_add_test(<name> SOURCES ... [LIBRARIES ...] [RESOURCE_LOCK <one name>] [RUN_SERIAL] [TIMEOUT <s>])
 #
 # The lock name in use: machine_state, for every test that touches what is
@@ -24,10 +27,10 @@ function(norvex_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/unbuffered_output.cpp)
+    add_executable(${name} ${ARG_SOURCES})
     target_compile_definitions(${name} PRIVATE ${NORVEX_PRODUCT_DEFINITIONS})
     target_compile_options(${name} PRIVATE ${NORVEX_WARNINGS})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} gtest_main)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} norvex_unbuffered_output gtest_main)
     # Passing means gtest printed "[  PASSED  ] 1 test": a process that ends
     # early with exit code 0 (a stack overflow under Wine can) fails. The
     # expression avoids blanks and brackets, which the discovery would split.

@@ -16,6 +16,7 @@ WINESERVER=/usr/lib/wine/wineserver
 # share one machine on 64-bit Windows. (The i686 test run has a prefix of its
 # own, so that the two test runs can go side by side: scripts/run_tests.sh.)
 export WINEPREFIX=$ROOT/build/wineprefix
+I686_TESTS_WINEPREFIX=$ROOT/build/wineprefix-i686
 export WINEDEBUG=-all
 # No Mono or Gecko installers when the prefix is created, and no debugger
 # when a program crashes: it would keep the crashed test's output pipe open

@@ -13,7 +13,7 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 names=("x86_64 tests, 64-bit Wine" "i686 tests, 32-bit Wine")
 dirs=("$BUILD_X86_64" "$BUILD_I686_TESTS")
-prefixes=("$ROOT/build/wineprefix" "$ROOT/build/wineprefix-i686")
+prefixes=("$WINEPREFIX" "$I686_TESTS_WINEPREFIX")
 pids=()
 for i in 0 1; do
     (

@@ -185,7 +185,6 @@ ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs)
         {
             cancel(thread);
         }
-        result.isOutputComplete = false;
     }
     if (::WaitForSingleObject(reader->finished, 2000) == WAIT_OBJECT_0)
     {

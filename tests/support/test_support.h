@@ -23,7 +23,6 @@ struct ChildResult
     bool didFinish = false; // false: killed after the time-out
     DWORD exitCode = 0;
     std::string output; // standard output and error, as the child wrote them
-    bool isOutputComplete = true; // false: the output stayed open after the child ended
 };
 
 // Runs commandLine (program path quoted by the caller as needed) with its

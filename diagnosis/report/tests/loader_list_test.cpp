@@ -4,6 +4,7 @@
 // finds.
 #include "loader_list.h"
 
+#include "common/provider_files.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -251,7 +252,7 @@ TEST(LoaderList, FindsInARealProcessWhatToolHelpFinds)
     ASSERT_TRUE(child.IsStarted());
     // Until the provider is loaded in it: up to 20 s (an emulated child is
     // slow to start).
-    const std::wstring provider = sizeof(void*) == 8 ? L"norvexbind64.dll" : L"norvexbind.dll";
+    const std::wstring provider = *LowerCase({kOwnProviderFile}).begin();
     for (int i = 0; i < 100 && LowerCase(ToolHelpModules(child.Id(), nullptr)).count(provider) == 0; ++i)
     {
         ::Sleep(200);
