@@ -25,6 +25,13 @@ struct ChildResult
     std::string output; // standard output and error, as the child wrote them
 };
 
+// Where 32-bit Wine runs under the emulator (NORVEX_RETRY_SILENT_STARTS=1,
+// set by scripts/run_tests.sh), a process now and then dies before its main.
+// The helpers below then start a child once more when it ended in failure
+// without printing anything (or, for a window program, before its window
+// appeared), saying so on standard output; nowhere else.
+bool IsSilentStartRetried();
+
 // Runs commandLine (program path quoted by the caller as needed) with its
 // standard output and error captured; the child is killed after timeoutMs.
 // Bounded in every step: output that another process keeps open is read for
@@ -34,7 +41,9 @@ ChildResult RunChild(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 // A program that runs until the object goes: started with " --until-event
 // NAME" after its arguments (the stand-in programs wait on that event), and
 // on destruction the event is set and the program gets 20 s to end before it
-// is killed. Its output goes nowhere.
+// is killed. Construction waits (up to 30 s) until the program has printed
+// its first line, which the stand-ins do once they are ready; its output
+// goes to a file that nothing waits on, never to a pipe.
 class HeldChild
 {
 public:
@@ -44,6 +53,7 @@ public:
     HeldChild(const HeldChild&) = delete;
     HeldChild& operator=(const HeldChild&) = delete;
 
+    // Started and ready (it printed), or at least still running.
     bool IsStarted() const { return m_process.hProcess != nullptr; }
     DWORD Id() const { return m_process.dwProcessId; }
     // Sets the event and waits up to timeoutMs for the program to end; true
@@ -51,7 +61,11 @@ public:
     bool Release(DWORD timeoutMs, DWORD* exitCode);
 
 private:
+    // False when it ended before printing anything.
+    bool Start(const std::wstring& commandLine);
+
     HANDLE m_event = nullptr;
+    HANDLE m_output = INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION m_process{};
 };
 

@@ -1,6 +1,7 @@
 #include "program_driver.h"
 
 #include "resource.h"
+#include "tests/support/test_support.h"
 
 #include <cstdio>
 #include <functional>
@@ -98,6 +99,22 @@ public:
     Driver& operator=(const Driver&) = delete;
 
     bool Start(const std::wstring& programPath)
+    {
+        if (StartOnce(programPath) || !IsSilentStartRetried() || m_dialog != nullptr
+            || ::WaitForSingleObject(m_process.hProcess, 0) != WAIT_OBJECT_0)
+        {
+            return m_result.failure.empty();
+        }
+        // Ended before its window appeared: a start the emulator lost.
+        std::printf("program_driver: %ls ended before its dialog appeared; started once more\n", programPath.c_str());
+        ::CloseHandle(m_process.hThread);
+        ::CloseHandle(m_process.hProcess);
+        m_process = {};
+        m_result.failure.clear();
+        return StartOnce(programPath);
+    }
+
+    bool StartOnce(const std::wstring& programPath)
     {
         std::wstring commandLine = L"\"" + programPath + L"\"";
         STARTUPINFOW startup{};
