@@ -2,7 +2,6 @@
 
 #include "common/win32_handle.h"
 
-#include <shlobj.h>
 
 namespace
 {
@@ -63,59 +62,90 @@ private:
 OnceString g_productDataFolder;
 OnceString g_appListPath;
 
-using SHGetFolderPathWFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-using SHCreateDirectoryExWFn = int(WINAPI*)(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*);
-
-// shell32 is bound at run time: a static import would pull user32 and gdi32
-// into every process that loads the provider. The module stays loaded.
-HMODULE GetShell32() noexcept
+// A string value of a key under HKEY_LOCAL_MACHINE, expanded when it is of
+// type REG_EXPAND_SZ; empty when it is missing, of another type or too long
+// for a path.
+std::wstring ReadMachinePath(const wchar_t* keyPath, const wchar_t* valueName)
 {
-    return ::LoadLibraryW(L"shell32.dll");
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    {
+        return std::wstring();
+    }
+    wchar_t value[MAX_PATH + 1] = {};
+    DWORD type = 0;
+    DWORD cbValue = sizeof(value) - sizeof(wchar_t); // room for a terminator of our own
+    const LONG status =
+        ::RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(value), &cbValue);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+    {
+        return std::wstring();
+    }
+    if (type == REG_SZ)
+    {
+        return std::wstring(value);
+    }
+    wchar_t expanded[MAX_PATH] = {};
+    const DWORD cchExpanded = ::ExpandEnvironmentStringsW(value, expanded, MAX_PATH);
+    return cchExpanded != 0 && cchExpanded <= MAX_PATH ? std::wstring(expanded) : std::wstring();
 }
+
+// Every missing level of folder, one CreateDirectoryW each; an existing
+// folder is fine, and a folder that cannot be created shows up later as a
+// missing list file. The root (a drive, or a share's \\server\share) is
+// never created.
+void CreateFolderTree(const std::wstring& folder) noexcept
+{
+    try
+    {
+        size_t next = folder.compare(0, 2, L"\\\\") == 0 ? folder.find(L'\\', folder.find(L'\\', 2) + 1)
+                                                       : folder.find(L'\\');
+        while (next != std::wstring::npos)
+        {
+            next = folder.find(L'\\', next + 1);
+            ::CreateDirectoryW(folder.substr(0, next).c_str(), nullptr);
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+} // namespace
 
 std::wstring GetCommonAppDataFolder() noexcept
 {
-    wchar_t buffer[MAX_PATH] = {};
-    HMODULE shell32 = GetShell32();
-    if (shell32 != nullptr)
-    {
-        auto getFolderPath = reinterpret_cast<SHGetFolderPathWFn>(
-            reinterpret_cast<void*>(::GetProcAddress(shell32, "SHGetFolderPathW")));
-        if (getFolderPath != nullptr
-            && FAILED(getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer)))
-        {
-            buffer[0] = L'\0';
-        }
-    }
-    buffer[MAX_PATH - 1] = L'\0';
     try
     {
-        return std::wstring(buffer);
+        // Vista and later keep the folder in the profile list (the known
+        // folder it became is fixed to that value); Windows 2000 and XP, which
+        // have no such value, in the shell's folder keys, the user shell
+        // folder (possibly with variables) before its expanded copy.
+        std::wstring folder =
+            ReadMachinePath(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"ProgramData");
+        if (folder.empty())
+        {
+            folder = ReadMachinePath(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                                     L"Common AppData");
+        }
+        if (folder.empty())
+        {
+            folder = ReadMachinePath(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                                     L"Common AppData");
+        }
+        // As the shell gives it: no backslash at the end but a drive root's.
+        while (folder.size() > 3 && folder.back() == L'\\')
+        {
+            folder.pop_back();
+        }
+        return folder;
     }
     catch (...)
     {
         return std::wstring();
     }
 }
-
-void CreateFolderTree(const std::wstring& folder) noexcept
-{
-    HMODULE shell32 = GetShell32();
-    if (shell32 == nullptr)
-    {
-        return;
-    }
-    auto createDirectory = reinterpret_cast<SHCreateDirectoryExWFn>(
-        reinterpret_cast<void*>(::GetProcAddress(shell32, "SHCreateDirectoryExW")));
-    if (createDirectory != nullptr)
-    {
-        // An existing folder is fine; a folder that cannot be created shows up
-        // later as a missing list file.
-        createDirectory(nullptr, folder.c_str(), nullptr);
-    }
-}
-
-} // namespace
 
 std::wstring GetProductDataFolder() noexcept
 {

@@ -11,7 +11,15 @@
 
 #include <string>
 
-// CSIDL_COMMON_APPDATA + "\Norvex\", created if missing. Ends in a backslash.
+// The machine's common application data folder, the one
+// SHGetFolderPathW(CSIDL_COMMON_APPDATA) gives, found where the shell keeps
+// it on Windows 2000 to 7 without loading the shell: the provider must not
+// bring shell32, user32 and gdi32 into every socket-using process. Empty
+// when it cannot be read.
+std::wstring GetCommonAppDataFolder() noexcept;
+
+// GetCommonAppDataFolder() + "\Norvex\", created if missing (each level
+// with CreateDirectoryW). Ends in a backslash.
 std::wstring GetProductDataFolder() noexcept;
 
 // GetProductDataFolder() + "applist.ini".

@@ -138,6 +138,7 @@ TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProc
     // the bind came down rewritten to the VPN address, and the completion
     // routine reached the caller's with the caller's own overlapped structure.
     EXPECT_EQ("WSPStartup result=0 stack=0 replaced=8\r\n"
+              "loaded by WSPStartup: mswsock.dll\r\n"
               "WSPBind result=0 stack=0 passed=127.10.0.2:5000\r\n"
               "WSPConnect result=0 stack=0\r\n"
               "WSPSendTo result=0 stack=0\r\n"

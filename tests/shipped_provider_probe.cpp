@@ -20,10 +20,14 @@
 
 #include <winsock2.h>
 #include <ws2spi.h>
+#include <tlhelp32.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <set>
+#include <string>
 
 namespace
 {
@@ -79,6 +83,30 @@ int WSPAPI RefuseOpenThread(LPWSATHREADID, LPINT lpErrno)
 {
     *lpErrno = WSAENOBUFS;
     return SOCKET_ERROR;
+}
+
+// The base names of the modules loaded in this process, in lower case.
+std::set<std::string> LoadedModules()
+{
+    std::set<std::string> names;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+    {
+        return names;
+    }
+    MODULEENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Module32FirstW(snapshot, &entry); more; more = ::Module32NextW(snapshot, &entry))
+    {
+        std::string name;
+        for (const wchar_t* c = entry.szModule; *c != L'\0'; ++c)
+        {
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+        }
+        names.insert(name);
+    }
+    ::CloseHandle(snapshot);
+    return names;
 }
 
 int CompleteAfterUnload(HMODULE provider, HMODULE next, const WSPPROC_TABLE& table)
@@ -155,7 +183,13 @@ int wmain(int argc, wchar_t** argv)
     upcalls.lpWPUOpenCurrentThread = RefuseOpenThread;
     WSPPROC_TABLE table{};
     std::int32_t moved = 0;
+    const std::set<std::string> modulesBefore = LoadedModules();
     const int started = CallChecked(startup, &moved, WORD(MAKEWORD(2, 2)), &data, &chain, upcalls, &table);
+    std::string loadedByStartup;
+    for (const std::string& name : LoadedModules())
+    {
+        loadedByStartup += modulesBefore.count(name) == 0 ? " " + name : "";
+    }
 
     HMODULE next = ::GetModuleHandleW(L"mswsock.dll");
     auto reset = Export<RecordingResetFn>(next, "RecordingProviderReset");
@@ -176,6 +210,9 @@ int wmain(int argc, wchar_t** argv)
     }
     std::printf("WSPStartup result=%d stack=%d replaced=%d\n", started, static_cast<int>(moved),
                 CountEntriesInside(table, provider));
+    // Only the next layer: never the shell, nor the window libraries it
+    // brings, into the processes the provider lives in.
+    std::printf("loaded by WSPStartup:%s\n", loadedByStartup.c_str());
     if (started != 0)
     {
         return 0;
