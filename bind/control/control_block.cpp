@@ -47,14 +47,19 @@ private:
     PSECURITY_DESCRIPTOR m_descriptor = nullptr;
 };
 
-ULONGLONG StartTimeOf(const VpnBindGlobalControlBlock* block) noexcept
+volatile ULONGLONG* StartTimeIn(const VpnBindGlobalControlBlock* block) noexcept
 {
-    // Writers hold the mutex, readers do not: read each half once.
-    const volatile DWORD* halves = reinterpret_cast<const volatile DWORD*>(&block->StartTime);
-    DWORD low = halves[0];
-    DWORD high = halves[1];
-    return (static_cast<ULONGLONG>(high) << 32) | low;
+    return reinterpret_cast<volatile ULONGLONG*>(const_cast<FILETIME*>(&block->StartTime));
 }
+
+volatile DWORD* VpnIpIn(const VpnBindGlobalControlBlock* block) noexcept
+{
+    return const_cast<volatile DWORD*>(&block->StartupParmas.VpnIP);
+}
+
+// Readers retry only while a writer is between its stores, which takes a
+// few instructions; one that never ends them makes the reader pass.
+constexpr int kBindingReadAttempts = 64;
 
 } // namespace
 
@@ -63,50 +68,40 @@ const wchar_t* GetGlobalControlBlockName() noexcept
     return NORVEX_CONTROL_BLOCK_NAME;
 }
 
-HANDLE CreateControlBlockMapping(const wchar_t* name, bool* didCreate) noexcept
+HANDLE OpenOrCreateControlBlockMapping(const wchar_t* name) noexcept
 {
-    *didCreate = false;
-    HANDLE mapping = nullptr;
-    DWORD createError = ERROR_SUCCESS;
+    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
+    if (mapping != nullptr)
+    {
+        return mapping;
+    }
     {
         OpenToEveryone security;
+        // Opens the mapping that another process created since our open.
         mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Get(), PAGE_READWRITE, 0,
                                        sizeof(VpnBindGlobalControlBlock), name);
-        createError = ::GetLastError();
     }
-    if (mapping == nullptr)
+    if (mapping != nullptr)
     {
-        return nullptr;
+        SetLowLabelToObject(mapping, SE_KERNEL_OBJECT);
     }
-    // Another process may have created it between our failed open and this
-    // call; that block may already be started and must not be zeroed.
-    *didCreate = createError != ERROR_ALREADY_EXISTS;
-    SetLowLabelToObject(mapping, SE_KERNEL_OBJECT);
     return mapping;
 }
 
-void OpenGlobalControlBlock() noexcept
+void MapGlobalControlBlock(HANDLE mapping) noexcept
 {
-    const wchar_t* name = GetGlobalControlBlockName();
-    bool didCreate = false;
-    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
-    if (mapping == nullptr)
-    {
-        mapping = CreateControlBlockMapping(name, &didCreate);
-    }
     if (mapping == nullptr)
     {
         return;
     }
     ControlBlockMapping = mapping;
-
-    auto* block = static_cast<VpnBindGlobalControlBlock*>(
+    ControlBlock = static_cast<VpnBindGlobalControlBlock*>(
         ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (block != nullptr && didCreate)
-    {
-        ::ZeroMemory(block, sizeof(*block));
-    }
-    ControlBlock = block;
+}
+
+void OpenGlobalControlBlock() noexcept
+{
+    MapGlobalControlBlock(OpenOrCreateControlBlockMapping(GetGlobalControlBlockName()));
 }
 
 void CloseGlobalControlBlock() noexcept
@@ -189,21 +184,58 @@ DWORD SetLowLabelToObject(HANDLE handle, SE_OBJECT_TYPE objectType) noexcept
     return result;
 }
 
-bool IsVpnBindStarted() noexcept
+BindingState ReadBindingState(const VpnBindGlobalControlBlock* block) noexcept
+{
+    for (int attempt = 0; attempt < kBindingReadAttempts; ++attempt)
+    {
+        const ULONGLONG startTime = __atomic_load_n(StartTimeIn(block), __ATOMIC_ACQUIRE);
+        if (startTime == 0)
+        {
+            break;
+        }
+        const DWORD vpnIp = __atomic_load_n(VpnIpIn(block), __ATOMIC_ACQUIRE);
+        if (__atomic_load_n(StartTimeIn(block), __ATOMIC_ACQUIRE) == startTime)
+        {
+            BindingState state;
+            state.StartTime = startTime;
+            state.VpnIP = vpnIp;
+            return state;
+        }
+    }
+    return BindingState();
+}
+
+void WriteBindingStart(VpnBindGlobalControlBlock* block, DWORD reserved, DWORD vpnIp, ULONGLONG startTime) noexcept
+{
+    // A reader that saw the old time sees it change, so it never pairs the
+    // old time with the new address (two starts within one clock tick have
+    // the same time, and either address is right for it).
+    __atomic_store_n(StartTimeIn(block), 0ULL, __ATOMIC_RELEASE);
+    block->StartupParmas.Reserved = reserved;
+    __atomic_store_n(VpnIpIn(block), vpnIp, __ATOMIC_RELEASE);
+    __atomic_store_n(StartTimeIn(block), startTime, __ATOMIC_RELEASE);
+}
+
+void WriteBindingStop(VpnBindGlobalControlBlock* block) noexcept
+{
+    __atomic_store_n(StartTimeIn(block), 0ULL, __ATOMIC_RELEASE);
+    __atomic_store_n(VpnIpIn(block), static_cast<DWORD>(0), __ATOMIC_RELEASE);
+}
+
+BindingState CurrentBinding() noexcept
 {
     const VpnBindGlobalControlBlock* block = ControlBlock;
-    return block != nullptr && StartTimeOf(block) != 0;
+    return block != nullptr ? ReadBindingState(block) : BindingState();
+}
+
+bool IsVpnBindStarted() noexcept
+{
+    return CurrentBinding().IsStarted();
 }
 
 bool IsProcessAfterVpnBindStart() noexcept
 {
-    const VpnBindGlobalControlBlock* block = ControlBlock;
-    if (block == nullptr)
-    {
-        return false;
-    }
-    ULONGLONG startTime = StartTimeOf(block);
-    return startTime != 0 && ProcessCreateTime > startTime;
+    return CurrentBinding().IsProcessAfterStart(ProcessCreateTime);
 }
 
 extern "C" void WINAPI VpnBindStart(DWORD reserved, DWORD vpnIp)
@@ -216,9 +248,7 @@ extern "C" void WINAPI VpnBindStart(DWORD reserved, DWORD vpnIp)
     const bool isOwned = LockSharedData();
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    block->StartTime = now;
-    block->StartupParmas.Reserved = reserved;
-    block->StartupParmas.VpnIP = vpnIp;
+    WriteBindingStart(block, reserved, vpnIp, (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
     UnlockSharedData(isOwned);
 }
 
@@ -230,9 +260,7 @@ extern "C" void WINAPI VpnBindStop()
         return;
     }
     const bool isOwned = LockSharedData();
-    block->StartTime.dwLowDateTime = 0;
-    block->StartTime.dwHighDateTime = 0;
-    block->StartupParmas.VpnIP = 0;
+    WriteBindingStop(block);
     UnlockSharedData(isOwned);
 }
 

@@ -40,7 +40,7 @@ extern "C" int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LP
     }
 
     const int result = nextStartup(wVersionRequested, lpWSPData, lpProtocolInfo, UpcallTable, lpProcTable);
-    if (result != 0 || !IsVpnBindStarted() || !IsProcessAfterVpnBindStart())
+    if (result != 0 || !IsProcessAfterVpnBindStart())
     {
         return result;
     }

@@ -7,6 +7,7 @@
 
 #include <aclapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -104,31 +105,92 @@ TEST(ControlBlock, FirstLoaderCreatesZeroedStoppedBlock)
     EXPECT_EQ(nullptr, ControlBlockMapping);
 }
 
-// Two processes attach at once: both fail the open, and the second create
-// returns the first one's mapping. If the first has started binding meanwhile,
-// the second must not wipe it.
-TEST(ControlBlock, CreateOfExistingMappingKeepsItsContent)
+// Nobody zeroes the block: the system does for a new mapping. Whether this
+// process attaches to a block another one made and started, or creates the
+// block and another one opens and starts it before this one has mapped its
+// view, the started binding survives the attach.
+TEST(ControlBlock, AttachNeverWipesAStartedBlock)
 {
-    UniqueObject first(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, kMappingName));
-    ASSERT_TRUE(first);
-    UniqueView firstView(::MapViewOfFile(first.Get(), FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_TRUE(firstView);
-    auto* firstBlock = static_cast<VpnBindGlobalControlBlock*>(firstView.get());
-    firstBlock->StartTime = ToFileTime(0x01DB000012345678ULL);
-    firstBlock->StartupParmas.VpnIP = Ipv4(127, 10, 0, 2);
+    for (bool isCreatedHere : {false, true})
+    {
+        SCOPED_TRACE(isCreatedHere ? "created here, started elsewhere before the view" : "made and started elsewhere");
+        UniqueObject mapping;
+        if (isCreatedHere)
+        {
+            HANDLE existing = ::OpenFileMappingW(FILE_MAP_READ, FALSE, kMappingName);
+            if (existing != nullptr)
+            {
+                ::CloseHandle(existing);
+                GTEST_SKIP() << "another process holds the control block";
+            }
+            mapping.Reset(OpenOrCreateControlBlockMapping(kMappingName));
+        }
+        UniqueObject other(isCreatedHere ? ::OpenFileMappingW(FILE_MAP_WRITE, FALSE, kMappingName)
+                                         : ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16,
+                                                                kMappingName));
+        ASSERT_TRUE(other);
+        UniqueView otherView(::MapViewOfFile(other.Get(), FILE_MAP_WRITE, 0, 0, 0));
+        ASSERT_TRUE(otherView);
+        WriteBindingStart(static_cast<VpnBindGlobalControlBlock*>(otherView.get()), 3, Ipv4(127, 10, 0, 2),
+                          0x01DB000012345678ULL);
 
-    bool didCreate = true;
-    UniqueObject second(CreateControlBlockMapping(kMappingName, &didCreate));
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(didCreate);
+        if (isCreatedHere)
+        {
+            MapGlobalControlBlock(mapping.Release());
+        }
+        else
+        {
+            OpenGlobalControlBlock();
+        }
+        ASSERT_NE(nullptr, ControlBlock);
+        const BindingState binding = CurrentBinding();
+        EXPECT_EQ(0x01DB000012345678ULL, binding.StartTime);
+        EXPECT_EQ(Ipv4(127, 10, 0, 2), binding.VpnIP);
+        CloseGlobalControlBlock();
+    }
+}
 
-    // And the whole attach, which opens the existing block, keeps it too.
-    OpenGlobalControlBlock();
-    ASSERT_NE(nullptr, ControlBlock);
-    EXPECT_EQ(0x01DB000012345678ULL, ToUInt64(ControlBlock->StartTime));
-    EXPECT_EQ(Ipv4(127, 10, 0, 2), ControlBlock->StartupParmas.VpnIP);
-    EXPECT_TRUE(IsVpnBindStarted());
-    CloseGlobalControlBlock();
+// Readers take no lock, so a start or stop may run while they read: each
+// reading must still be one start's time with that start's address, never a
+// half-written time nor "started" with the address of another start or none.
+TEST(BindingState, ReadersNeverSeeAMixedBlock)
+{
+    // As a view would lie: 8-byte aligned.
+    alignas(8) VpnBindGlobalControlBlock block{};
+    // Start k stamps a time whose two halves both change, and an address
+    // made from it.
+    auto timeOf = [](DWORD k) { return (static_cast<ULONGLONG>(k) << 32) | (0x80000000u | k); };
+    auto addressOf = [](ULONGLONG time) { return static_cast<DWORD>(time >> 32) * 2654435761u | 1u; };
+    std::atomic<bool> isDone{false};
+    std::thread writer([&] {
+        for (DWORD k = 1; !isDone; ++k)
+        {
+            WriteBindingStart(&block, k, addressOf(timeOf(k)), timeOf(k));
+            if (k % 3 == 0)
+            {
+                WriteBindingStop(&block);
+            }
+        }
+    });
+    long started = 0;
+    long mixed = 0;
+    const DWORD begin = ::GetTickCount();
+    while (::GetTickCount() - begin < 300 && mixed == 0)
+    {
+        const BindingState seen = ReadBindingState(&block);
+        if (!seen.IsStarted())
+        {
+            continue;
+        }
+        ++started;
+        const DWORD k = static_cast<DWORD>(seen.StartTime >> 32);
+        mixed += seen.StartTime != timeOf(k) || seen.VpnIP != addressOf(seen.StartTime) ? 1 : 0;
+    }
+    isDone = true;
+    writer.join();
+    std::printf("%ld readings of a started block, %ld mixed\n", started, mixed);
+    EXPECT_EQ(0, mixed);
+    EXPECT_GT(started, 0);
 }
 
 TEST(ControlBlock, AbsentBlockLeavesEverythingPassive)
