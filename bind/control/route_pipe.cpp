@@ -17,9 +17,11 @@ DWORD RemainingMs(DWORD deadline) noexcept
 
 // The pipe is opened for overlapped I/O, so that every wait has a time-out,
 // and allows the server to identify the caller but not to act as it: any
-// local process can create the pipe name first.
-UniqueFile OpenRoutePipe(DWORD deadline) noexcept
+// local process can create the pipe name first. An open that fails tells
+// in *failure whether no instance became free in time.
+UniqueFile OpenRoutePipe(DWORD deadline, RouteAnswer* failure) noexcept
 {
+    *failure = RouteAnswer::Refused;
     for (;;)
     {
         UniqueFile pipe(::CreateFileW(NORVEX_ROUTE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -33,15 +35,26 @@ UniqueFile OpenRoutePipe(DWORD deadline) noexcept
         const DWORD remaining = RemainingMs(deadline);
         if (remaining == 0)
         {
+            *failure = RouteAnswer::Unanswered;
             return UniqueFile();
         }
         const DWORD waitMs = remaining < kRoutePipeBusyWaitMs ? remaining : kRoutePipeBusyWaitMs;
         if (!::WaitNamedPipeW(NORVEX_ROUTE_PIPE_NAME, waitMs))
         {
+            // A time-out says the instances stay busy; another error, that
+            // the server went away.
+            *failure = ::GetLastError() == ERROR_SEM_TIMEOUT ? RouteAnswer::Unanswered : RouteAnswer::Refused;
             return UniqueFile();
         }
     }
 }
+
+enum class IoOutcome
+{
+    Done,
+    Failed,
+    TimedOut,
+};
 
 // One overlapped read or write and what it works on. The system writes into
 // it until the operation has completed, so it lives on the heap and is freed
@@ -59,7 +72,10 @@ struct PipeOperation
 class PipeExchange
 {
 public:
-    PipeExchange(HANDLE pipe, DWORD deadline) noexcept : m_pipe(pipe), m_deadline(deadline)
+    // The reads and writes end by ioDeadline; the cancel of one that did not
+    // gets until deadline.
+    PipeExchange(HANDLE pipe, DWORD ioDeadline, DWORD deadline) noexcept
+        : m_pipe(pipe), m_ioDeadline(ioDeadline), m_deadline(deadline)
     {
         m_operation = static_cast<PipeOperation*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                               sizeof(PipeOperation)));
@@ -76,9 +92,8 @@ public:
 
     bool IsReady() const noexcept { return m_operation != nullptr; }
 
-    // Writes cb bytes of data as one message. False on any failure or when
-    // the deadline passes first.
-    bool Write(const BYTE* data, DWORD cb) noexcept
+    // Writes cb bytes of data as one message.
+    IoOutcome Write(const BYTE* data, DWORD cb) noexcept
     {
         std::memcpy(m_operation->buffer, data, cb);
         ::ZeroMemory(&m_operation->overlapped, sizeof(m_operation->overlapped));
@@ -89,7 +104,7 @@ public:
 
     // Reads one message of at most cbMax bytes; a longer one fails (message
     // mode reports ERROR_MORE_DATA).
-    bool Read(DWORD cbMax, DWORD* cbRead) noexcept
+    IoOutcome Read(DWORD cbMax, DWORD* cbRead) noexcept
     {
         ::ZeroMemory(&m_operation->overlapped, sizeof(m_operation->overlapped));
         const BOOL didComplete = ::ReadFile(m_pipe, m_operation->buffer, cbMax, cbRead, &m_operation->overlapped);
@@ -99,68 +114,78 @@ public:
     const BYTE* Data() const noexcept { return m_operation->buffer; }
 
 private:
-    bool Finish(BOOL didComplete, DWORD* cbTransferred) noexcept
+    IoOutcome Finish(BOOL didComplete, DWORD* cbTransferred) noexcept
     {
         if (!didComplete && ::GetLastError() != ERROR_IO_PENDING)
         {
-            return false;
+            return IoOutcome::Failed;
         }
-        if (!didComplete && ::WaitForSingleObject(m_pipe, RemainingMs(m_deadline)) != WAIT_OBJECT_0)
+        if (!didComplete && ::WaitForSingleObject(m_pipe, RemainingMs(m_ioDeadline)) != WAIT_OBJECT_0)
         {
             // CancelIo (not CancelIoEx, which Windows 2000 and XP lack)
             // cancels what this thread issued on the handle.
             ::CancelIo(m_pipe);
-            if (::WaitForSingleObject(m_pipe, kCancelGraceMs) != WAIT_OBJECT_0)
+            if (::WaitForSingleObject(m_pipe, RemainingMs(m_deadline)) != WAIT_OBJECT_0)
             {
                 m_isLeftToTheSystem = true;
             }
-            return false;
+            return IoOutcome::TimedOut;
         }
-        return ::GetOverlappedResult(m_pipe, &m_operation->overlapped, cbTransferred, FALSE) != FALSE;
+        return ::GetOverlappedResult(m_pipe, &m_operation->overlapped, cbTransferred, FALSE) != FALSE
+                   ? IoOutcome::Done
+                   : IoOutcome::Failed;
     }
 
-    static constexpr DWORD kCancelGraceMs = 1000;
-
     HANDLE m_pipe;
+    DWORD m_ioDeadline;
     DWORD m_deadline;
     PipeOperation* m_operation = nullptr;
     bool m_isLeftToTheSystem = false;
 };
 
+RouteAnswer AnswerOf(IoOutcome outcome) noexcept
+{
+    return outcome == IoOutcome::TimedOut ? RouteAnswer::Unanswered : RouteAnswer::Refused;
+}
+
 } // namespace
 
-bool SendRouteRequestToRouteServer(ULONG host) noexcept
+RouteAnswer SendRouteRequestToRouteServer(ULONG host) noexcept
 {
     const DWORD deadline = ::GetTickCount() + kRouteExchangeDeadlineMs;
-    UniqueFile pipe = OpenRoutePipe(deadline);
+    const DWORD ioDeadline = deadline - kRouteCancelGraceMs;
+    RouteAnswer failure = RouteAnswer::Refused;
+    UniqueFile pipe = OpenRoutePipe(ioDeadline, &failure);
     if (!pipe)
     {
-        return false;
+        return failure;
     }
     // In message mode a reply longer than one byte fails the read instead of
     // leaving its first byte to look like a valid answer.
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr))
     {
-        return false;
+        return RouteAnswer::Refused;
     }
 
-    PipeExchange exchange(pipe.Get(), deadline);
+    PipeExchange exchange(pipe.Get(), ioDeadline, deadline);
     if (!exchange.IsReady())
     {
-        return false;
+        return RouteAnswer::Refused;
     }
     BYTE request[kRouteRequestBytes];
     request[0] = kRouteCommandPrepare;
     std::memcpy(request + 1, &host, sizeof(host));
-    if (!exchange.Write(request, sizeof(request)))
+    const IoOutcome written = exchange.Write(request, sizeof(request));
+    if (written != IoOutcome::Done)
     {
-        return false;
+        return AnswerOf(written);
     }
     DWORD cbRead = 0;
-    if (!exchange.Read(kRouteReplyBytes, &cbRead) || cbRead != kRouteReplyBytes)
+    const IoOutcome read = exchange.Read(kRouteReplyBytes, &cbRead);
+    if (read != IoOutcome::Done)
     {
-        return false;
+        return AnswerOf(read);
     }
-    return exchange.Data()[0] != 0;
+    return cbRead == kRouteReplyBytes && exchange.Data()[0] != 0 ? RouteAnswer::Prepared : RouteAnswer::Refused;
 }

@@ -3,7 +3,7 @@
 // takes no lock, so any number of application threads may call it at once.
 // It runs inside an application's socket call, so the whole exchange has a
 // deadline: a server that is busy, slow or silent (or a process that took
-// the pipe name) costs the application at most kRouteExchangeDeadlineMs.
+// the pipe name) costs the call at most kRouteExchangeDeadlineMs.
 #pragma once
 
 #include <windows.h>
@@ -20,15 +20,24 @@ constexpr DWORD kRouteRequestBytes = 5;
 constexpr DWORD kRouteReplyBytes = 1;
 // How long one wait for a free server instance may take.
 constexpr DWORD kRoutePipeBusyWaitMs = 1000;
-// The open (with its waits for a free instance), the write and the read end
-// within this time; past it the exchange counts as a refusal. Long enough
-// for a busy server that frees its instances one after the other (the
-// contract allows 1000 ms per wait), short enough that a stalled server
-// holds an application's connect for a moment, not for good.
+// The whole call ends within this time: the open (with its waits for a free
+// instance), the write, the read, and the cancel of an operation the server
+// left unanswered, for which the last kRouteCancelGraceMs are kept. Past it
+// the exchange counts as unanswered. Long enough for a busy server that
+// frees its instances one after the other (the contract allows 1000 ms per
+// wait), short enough that a stalled server holds an application's connect
+// for a moment, not for good.
 constexpr DWORD kRouteExchangeDeadlineMs = 3000;
+constexpr DWORD kRouteCancelGraceMs = 250;
+
+enum class RouteAnswer
+{
+    Prepared,   // a well-formed reply with a non-zero byte
+    Refused,    // a reply of 0, no server, or an exchange that failed
+    Unanswered, // no instance became free, or no reply, within the time
+};
 
 // Asks the route server to prepare a route for host (network byte order).
-// True only when a well-formed reply with a non-zero byte came back; every
-// failure (no server, busy wait timed out, I/O error, malformed reply, the
-// deadline passed) is false. Changes the thread's last error.
-[[nodiscard]] bool SendRouteRequestToRouteServer(ULONG host) noexcept;
+// Keeps no state: what an unanswered exchange means for the next ones is
+// the caller's choice. Changes the thread's last error.
+[[nodiscard]] RouteAnswer SendRouteRequestToRouteServer(ULONG host) noexcept;

@@ -4,8 +4,14 @@
 #include "bind/core/last_error.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/route_cache.h"
+#include "common/process_wide.h"
 
-PendingRecvFromMap PendingRecvFromTable;
+namespace
+{
+ProcessWide<PendingRecvFromMap> PendingRecvFromStorage;
+} // namespace
+
+PendingRecvFromMap& PendingRecvFromTable = PendingRecvFromStorage.Get();
 
 namespace
 {
@@ -128,7 +134,22 @@ bool IsCompletionStillQueued(int error) noexcept
     return false;
 }
 
-bool PinProviderModule() noexcept
+void ShowRequestStateToCaller(const RecvFromContext& context, int result, int error) noexcept
+{
+    LPWSAOVERLAPPED caller = context.lpCallerOverlapped;
+    if (result == SOCKET_ERROR && error == WSA_IO_PENDING)
+    {
+        caller->Internal = STATUS_PENDING;
+        return;
+    }
+    caller->Internal = context.Overlapped.Internal;
+    caller->InternalHigh = context.Overlapped.InternalHigh;
+}
+
+namespace
+{
+
+bool PinThisModule() noexcept
 {
     static volatile LONG isPinned = 0;
     if (::InterlockedCompareExchange(&isPinned, 0, 0) != 0)
@@ -137,7 +158,7 @@ bool PinProviderModule() noexcept
     }
     // The module that holds this code, found from an address inside it.
     MEMORY_BASIC_INFORMATION region;
-    if (::VirtualQuery(reinterpret_cast<const void*>(&PinProviderModule), &region, sizeof(region)) == 0)
+    if (::VirtualQuery(reinterpret_cast<const void*>(&PinThisModule), &region, sizeof(region)) == 0)
     {
         return false;
     }
@@ -159,6 +180,20 @@ bool PinProviderModule() noexcept
     return true;
 }
 
+ProviderModulePinner CurrentPinner = PinThisModule;
+
+} // namespace
+
+bool PinProviderModule() noexcept
+{
+    return CurrentPinner();
+}
+
+void SetProviderModulePinner(ProviderModulePinner pin) noexcept
+{
+    CurrentPinner = pin != nullptr ? pin : PinThisModule;
+}
+
 void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
                                             DWORD dwFlags) noexcept
 {
@@ -170,6 +205,8 @@ void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, 
 
     // Even a failed receive: the route step must come before the caller
     // sees the completion, and a failed one costs at most a cached lookup.
+    // A receive that completed within its call was routed there already.
+    if (!context->IsSourceRouted)
     {
         KeepLastError keep;
         PrepareRouteForSource(context->lpFrom, context->lpFromlen);
@@ -192,7 +229,7 @@ bool PendingRecvFromMap::Set(const PendingRecvFrom& entry) noexcept
 {
     try
     {
-        m_entries[entry.Socket] = entry;
+        m_entries[Key(entry.Socket, entry.lpOverlapped)] = entry;
         return true;
     }
     catch (...)
@@ -201,9 +238,9 @@ bool PendingRecvFromMap::Set(const PendingRecvFrom& entry) noexcept
     }
 }
 
-bool PendingRecvFromMap::Take(SOCKET s, PendingRecvFrom* entry) noexcept
+bool PendingRecvFromMap::Take(SOCKET s, LPWSAOVERLAPPED lpOverlapped, PendingRecvFrom* entry) noexcept
 {
-    auto found = m_entries.find(s);
+    auto found = m_entries.find(Key(s, lpOverlapped));
     if (found == m_entries.end())
     {
         return false;
@@ -215,7 +252,13 @@ bool PendingRecvFromMap::Take(SOCKET s, PendingRecvFrom* entry) noexcept
 
 void PendingRecvFromMap::Remove(SOCKET s) noexcept
 {
-    m_entries.erase(s);
+    auto first = m_entries.lower_bound(Key(s, nullptr));
+    auto last = first;
+    while (last != m_entries.end() && last->first.first == s)
+    {
+        ++last;
+    }
+    m_entries.erase(first, last);
 }
 
 void SetRecvFromContextAllocator(RecvFromContextAllocator allocate) noexcept

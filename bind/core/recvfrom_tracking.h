@@ -9,8 +9,8 @@
 // ReleaseRecvFromContext when the next layer refused the request at once and
 // no completion follows (IsCompletionStillQueued).
 //
-// PendingRecvFromTable: the buffers of the latest event-based receive-from per
-// socket, guarded by PendingRecvFromLock (bind/control/provider_state.h). When
+// PendingRecvFromTable: the buffers of each outstanding event-based
+// receive-from, by socket and overlapped structure, guarded by PendingRecvFromLock (bind/control/provider_state.h). When
 // that lock could not be created, nothing is recorded.
 #pragma once
 
@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <map>
+#include <utility>
 
 struct RecvFromContext
 {
@@ -32,6 +33,7 @@ struct RecvFromContext
     BOOL ThreadOpened; // ThreadId came from WPUOpenCurrentThread
     sockaddr* lpFrom;
     LPINT lpFromlen;
+    BOOL IsSourceRouted; // the issuing call routed the source already
 };
 
 // Null on failure, with WSAENOBUFS (no memory), WSAEFAULT (the caller's
@@ -62,6 +64,14 @@ bool PinProviderModule() noexcept;
 // cut to the buffer). After any other error no completion follows.
 bool IsCompletionStillQueued(int error) noexcept;
 
+// What the caller's overlapped structure shows once the next layer took a
+// request (result 0, or SOCKET_ERROR with error, the completion queued all
+// the same): STATUS_PENDING while it is pending, as the next layer's own
+// structure does, else the values the next layer wrote. The completion
+// routine writes the final values before the caller's routine runs, so
+// until then nothing tells the caller that its buffers are free.
+void ShowRequestStateToCaller(const RecvFromContext& context, int result, int error) noexcept;
+
 // Stands in for the caller's completion routine; runs as an APC in the
 // issuing thread.
 void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
@@ -70,33 +80,45 @@ void CALLBACK IntermediateCompletionRoutine(DWORD dwError, DWORD cbTransferred, 
 struct PendingRecvFrom
 {
     SOCKET Socket;
+    LPWSAOVERLAPPED lpOverlapped;
     sockaddr* lpFrom;
     LPINT lpFromlen;
 };
 
-// At most one entry per socket; a new one replaces the old. Not thread-safe:
+// One entry per socket and overlapped structure: a socket may have many
+// receives outstanding (a UDP server's usual way), each found again by the
+// structure its result query names. A new receive on the same structure
+// replaces the entry of the one before, which has ended. Not thread-safe:
 // the caller holds PendingRecvFromLock.
 class PendingRecvFromMap
 {
 public:
     // False when memory ran out: the request then goes untracked.
     bool Set(const PendingRecvFrom& entry) noexcept;
-    // Removes the socket's entry into *entry; false when there is none.
-    bool Take(SOCKET s, PendingRecvFrom* entry) noexcept;
+    // Removes the entry of that socket and structure into *entry; false
+    // when there is none.
+    bool Take(SOCKET s, LPWSAOVERLAPPED lpOverlapped, PendingRecvFrom* entry) noexcept;
+    // Removes every entry of the socket.
     void Remove(SOCKET s) noexcept;
     size_t Size() const noexcept { return m_entries.size(); }
     void Clear() noexcept { m_entries.clear(); }
 
 private:
-    std::map<SOCKET, PendingRecvFrom> m_entries;
+    using Key = std::pair<SOCKET, LPWSAOVERLAPPED>;
+    std::map<Key, PendingRecvFrom> m_entries;
 };
 
-extern PendingRecvFromMap PendingRecvFromTable; // guarded by PendingRecvFromLock
+// Never destroyed (common/process_wide.h): the library's unload empties it.
+extern PendingRecvFromMap& PendingRecvFromTable; // guarded by PendingRecvFromLock
 
 // Test seams. The record allocator returns zero-filled memory that HeapFree
 // on the process heap releases, or null; null restores the process heap.
 // Set it only while no receive-from runs.
 using RecvFromContextAllocator = void* (*)(size_t cbRecord) noexcept;
 void SetRecvFromContextAllocator(RecvFromContextAllocator allocate) noexcept;
+// What PinProviderModule does; null restores the real pin. Set it only
+// while no receive-from runs.
+using ProviderModulePinner = bool (*)() noexcept;
+void SetProviderModulePinner(ProviderModulePinner pin) noexcept;
 // Records created and not yet released, to prove that none leaks.
 LONG GetLiveRecvFromContextCount() noexcept;

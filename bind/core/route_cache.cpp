@@ -3,10 +3,17 @@
 #include "bind/control/provider_state.h"
 #include "bind/control/route_pipe.h"
 #include "bind/core/winsock_calls.h"
+#include "common/process_wide.h"
 
 #include <iterator>
 
-RouteCacheMap RouteCache;
+namespace
+{
+ProcessWide<RouteCacheMap> RouteCacheStorage;
+} // namespace
+
+RouteCacheMap& RouteCache = RouteCacheStorage.Get();
+RouteServerBackoff RouteBackoff;
 
 namespace
 {
@@ -156,6 +163,25 @@ void RouteCacheMap::SweepStale(DWORD now) noexcept
     }
 }
 
+bool RouteServerBackoff::IsActive(DWORD now) const noexcept
+{
+    const DWORD since = static_cast<DWORD>(m_since);
+    return since != 0 && now - (since & ~1u) < kRouteServerBackoffMs;
+}
+
+void RouteServerBackoff::Begin(DWORD now) noexcept
+{
+    ::InterlockedExchange(&m_since, static_cast<LONG>(now | 1u));
+}
+
+void RouteServerBackoff::End() noexcept
+{
+    if (m_since != 0)
+    {
+        ::InterlockedExchange(&m_since, 0);
+    }
+}
+
 void SetRouteTickSource(RouteTickSource source) noexcept
 {
     CurrentTickSource = source != nullptr ? source : SystemTick;
@@ -183,9 +209,22 @@ bool PrepareRouteForHostNetwork(ULONG host) noexcept
         }
     }
 
+    if (RouteBackoff.IsActive(CurrentTickSource()))
+    {
+        return false;
+    }
     // Two threads that both find the host missing both ask; the later
     // answer decides the entry.
-    const bool isPrepared = SendRouteRequestToRouteServer(host);
+    const RouteAnswer answer = SendRouteRequestToRouteServer(host);
+    if (answer == RouteAnswer::Unanswered)
+    {
+        RouteBackoff.Begin(CurrentTickSource());
+    }
+    else
+    {
+        RouteBackoff.End();
+    }
+    const bool isPrepared = answer == RouteAnswer::Prepared;
     if (canCache)
     {
         auto guard = RouteCacheLock.Lock();

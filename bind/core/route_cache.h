@@ -80,11 +80,38 @@ private:
     FrontSlot m_front[kFrontSlots] = {};
 };
 
-extern RouteCacheMap RouteCache; // guarded by RouteCacheLock
+// Never destroyed (common/process_wide.h): the library's unload empties it.
+extern RouteCacheMap& RouteCache; // guarded by RouteCacheLock
+
+// After an exchange that the route server left unanswered (no free
+// instance, or no reply, within the deadline), the process asks no more
+// for this long: the application's calls go on at once, without routes.
+// A server that misses a 3 s deadline is stuck, not slow (the contract's
+// busy wait is 1 s), and stuck servers seldom recover within seconds;
+// 30 s keeps a program that connects or sends in a loop frozen for less
+// than a tenth of its time, and the first call after the window asks
+// again. A refusal or an absent server is not remembered: both answer at
+// once, and the next call asks again.
+constexpr DWORD kRouteServerBackoffMs = 30000;
+
+// Read and written without a lock by every thread: the window is one value.
+class RouteServerBackoff
+{
+public:
+    bool IsActive(DWORD now) const noexcept;
+    void Begin(DWORD now) noexcept;
+    void End() noexcept;
+
+private:
+    volatile LONG m_since = 0; // the tick it began with its lowest bit set; 0: none
+};
+
+extern RouteServerBackoff RouteBackoff;
 
 // True when the route is known to be prepared or nothing needs preparing
-// (127.x.x.x, 0.0.0.0); false when the route server refused or could not be
-// reached. Callers forward their socket call whatever the result.
+// (127.x.x.x, 0.0.0.0); false when the route server refused, could not be
+// reached, left the exchange unanswered or is being given a rest
+// (RouteBackoff). Callers forward their socket call whatever the result.
 bool PrepareRouteForHostNetwork(ULONG host) noexcept;
 // PrepareRouteForHostNetwork for the socket's peer; false when the socket
 // has no peer address.

@@ -36,21 +36,21 @@ const sockaddr_in* AsIpv4(const sockaddr* name, int namelen) noexcept
     return address->sin_family == AF_INET ? address : nullptr;
 }
 
-ULONG VpnAddress() noexcept
+// Each call decides from one reading of the binding.
+bool IsIntercepting(const BindingState& binding) noexcept
 {
-    const VpnBindGlobalControlBlock* block = ControlBlock;
-    return block != nullptr ? block->StartupParmas.VpnIP : 0;
+    return binding.IsProcessAfterStart(ProcessCreateTime);
 }
 
 bool IsInterceptingNow() noexcept
 {
-    return IsVpnBindStarted() && IsProcessAfterVpnBindStart();
+    return IsIntercepting(CurrentBinding());
 }
 
 // An unbound socket is bound to the VPN address, port 0, before it connects
 // or sends. Through the public bind on purpose: Winsock brings it back into
 // our WSPBind, where the bind rule sees it like any application bind.
-void ForceBindToVpnAddress(SOCKET s) noexcept
+void ForceBindToVpnAddress(SOCKET s, ULONG vpnAddress) noexcept
 {
     if (ForceWSPBind == 0)
     {
@@ -66,7 +66,7 @@ void ForceBindToVpnAddress(SOCKET s) noexcept
     sockaddr_in vpn{};
     vpn.sin_family = AF_INET;
     vpn.sin_port = 0;
-    vpn.sin_addr.s_addr = VpnAddress();
+    vpn.sin_addr.s_addr = vpnAddress;
     // A failure is ours: the next layer binds the socket its own way.
     (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&vpn), sizeof(vpn));
 }
@@ -95,7 +95,8 @@ void PrepareRouteForRecordedSource(const PendingRecvFrom& entry) noexcept
 int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
 {
     const sockaddr_in* requested = AsIpv4(name, namelen);
-    if (!IsVpnBindStarted() || requested == nullptr || ForceWSPBind == 0)
+    const BindingState binding = CurrentBinding();
+    if (!binding.IsStarted() || requested == nullptr || ForceWSPBind == 0)
     {
         return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
     }
@@ -110,17 +111,21 @@ int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
     std::memcpy(&rewritten, requested, sizeof(sockaddr_in));
     if (cbRewritten > static_cast<int>(sizeof(sockaddr_in)))
     {
-        KeepLastError keep;
-        if (!ReadCallerMemory(reinterpret_cast<BYTE*>(&rewritten) + sizeof(sockaddr_in),
-                              reinterpret_cast<const BYTE*>(name) + sizeof(sockaddr_in),
-                              cbRewritten - sizeof(sockaddr_in)))
+        bool isTailRead = false;
+        {
+            KeepLastError keep;
+            isTailRead = ReadCallerMemory(reinterpret_cast<BYTE*>(&rewritten) + sizeof(sockaddr_in),
+                                          reinterpret_cast<const BYTE*>(name) + sizeof(sockaddr_in),
+                                          cbRewritten - sizeof(sockaddr_in));
+        }
+        if (!isTailRead)
         {
             return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
         }
     }
     auto* address = reinterpret_cast<sockaddr_in*>(&rewritten);
-    const ULONG vpnAddress = VpnAddress();
-    if (IsProcessAfterVpnBindStart())
+    const ULONG vpnAddress = binding.VpnIP;
+    if (IsIntercepting(binding))
     {
         if (requested->sin_addr.s_addr == INADDR_ANY)
         {
@@ -139,10 +144,11 @@ int WSPAPI WSPConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCa
                       LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno)
 {
     const sockaddr_in* destination = AsIpv4(name, namelen);
-    if (destination != nullptr && destination->sin_addr.s_addr != kLoopbackHost && IsInterceptingNow())
+    const BindingState binding = CurrentBinding();
+    if (destination != nullptr && destination->sin_addr.s_addr != kLoopbackHost && IsIntercepting(binding))
     {
         KeepLastError keep;
-        ForceBindToVpnAddress(s);
+        ForceBindToVpnAddress(s, binding.VpnIP);
         (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
     }
     return NextProcTable.lpWSPConnect(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
@@ -153,10 +159,11 @@ int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD 
                      LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno)
 {
     const sockaddr_in* destination = AsIpv4(lpTo, iTolen);
-    if (destination != nullptr && IsInterceptingNow())
+    const BindingState binding = CurrentBinding();
+    if (destination != nullptr && IsIntercepting(binding))
     {
         KeepLastError keep;
-        ForceBindToVpnAddress(s);
+        ForceBindToVpnAddress(s, binding.VpnIP);
         (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
     }
     return NextProcTable.lpWSPSendTo(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo, iTolen,
@@ -192,25 +199,33 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
     if (lpCompletionRoutine == nullptr)
     {
         // Completed by event or result query: remember where the source
-        // address will land; WSPGetOverlappedResult picks it up.
+        // address will land; WSPGetOverlappedResult for the same structure
+        // picks it up.
         if (PendingRecvFromLock.IsInitialized())
         {
             auto guard = PendingRecvFromLock.Lock();
-            (void)PendingRecvFromTable.Set({s, lpFrom, lpFromlen});
+            (void)PendingRecvFromTable.Set({s, lpOverlapped, lpFrom, lpFromlen});
         }
         return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen, lpOverlapped,
                     lpCompletionRoutine, lpThreadId, lpErrno);
     }
 
+    // The next layer is called outside the KeepLastError scopes: what it
+    // leaves in the thread's last error is the application's to see.
     RecvFromContext* context = nullptr;
+    bool isPinned = false;
     {
         KeepLastError keep;
-        if (!PinProviderModule())
+        isPinned = PinProviderModule();
+        if (isPinned)
         {
-            return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
-                        lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+            context = CreateRecvFromContext(s, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
         }
-        context = CreateRecvFromContext(s, lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
+    }
+    if (!isPinned)
+    {
+        return next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen, lpOverlapped,
+                    lpCompletionRoutine, lpThreadId, lpErrno);
     }
     if (context == nullptr)
     {
@@ -224,16 +239,20 @@ int WSPAPI WSPRecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWOR
     const int result = next(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom, lpFromlen,
                             &context->Overlapped, IntermediateCompletionRoutine, threadId, lpErrno);
     KeepLastError keep;
-    if (result == 0)
-    {
-        // The completion is queued all the same and may free the record at
-        // the caller's next alertable wait: only the caller's buffer is read.
-        PrepareRouteForSource(lpFrom, lpFromlen);
-    }
-    else if (result == SOCKET_ERROR && !IsCompletionStillQueued(*lpErrno))
+    const bool isQueued = result == 0 || (result == SOCKET_ERROR && IsCompletionStillQueued(*lpErrno));
+    if (!isQueued)
     {
         // Refused at once, and no completion follows: the record is ours.
         ReleaseRecvFromContext(context);
+        return result;
+    }
+    // The completion runs in this thread at its next alertable wait, which
+    // none of this reaches: the record is still ours to write.
+    ShowRequestStateToCaller(*context, result, *lpErrno);
+    if (result == 0)
+    {
+        context->IsSourceRouted = TRUE;
+        PrepareRouteForSource(lpFrom, lpFromlen);
     }
     return result;
 }
@@ -279,7 +298,7 @@ BOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWO
     bool hasEntry = false;
     {
         auto guard = PendingRecvFromLock.Lock();
-        hasEntry = PendingRecvFromTable.Take(s, &entry);
+        hasEntry = PendingRecvFromTable.Take(s, lpOverlapped, &entry);
     }
     if (hasEntry)
     {

@@ -25,13 +25,14 @@ long long MillisecondsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Sends a request that must fail; prints and returns how long it took.
-long long TimeFailingRequest(const char* situation, ULONG host)
+// Sends a request that must fail as expected; prints and returns how long it
+// took.
+long long TimeFailingRequest(const char* situation, ULONG host, RouteAnswer expected)
 {
     auto start = Clock::now();
-    EXPECT_FALSE(SendRouteRequestToRouteServer(host));
+    EXPECT_EQ(expected, SendRouteRequestToRouteServer(host));
     long long elapsedMs = MillisecondsSince(start);
-    std::printf("%s: false after %lld ms\n", situation, elapsedMs);
+    std::printf("%s: failed after %lld ms\n", situation, elapsedMs);
     return elapsedMs;
 }
 
@@ -57,7 +58,7 @@ public:
 
     bool IsDone() const { return m_isDone; }
     // Waits for the request to end.
-    bool Result()
+    RouteAnswer Result()
     {
         m_thread.join();
         return m_result;
@@ -67,7 +68,7 @@ public:
 private:
     Clock::time_point m_start;
     std::atomic<bool> m_isDone{false};
-    bool m_result = false;
+    RouteAnswer m_result = RouteAnswer::Refused;
     long long m_elapsedMs = 0;
     std::thread m_thread;
 };
@@ -87,7 +88,7 @@ TEST(RoutePipe, ProviderUsesThePipeNameOfTheContract)
 
 TEST(RoutePipe, FailsAtOnceWithoutServer)
 {
-    EXPECT_LT(TimeFailingRequest("no server", Ipv4(10, 1, 2, 3)), 500);
+    EXPECT_LT(TimeFailingRequest("no server", Ipv4(10, 1, 2, 3), RouteAnswer::Refused), 500);
 }
 
 TEST(RoutePipe, ResultFollowsTheReply)
@@ -96,14 +97,14 @@ TEST(RoutePipe, ResultFollowsTheReply)
     {
         const char* name;
         RouteReplyPlan plan;
-        bool expected;
+        RouteAnswer expected;
     } cases[] = {
-        {"byte 0", Reply(RouteReplyKind::Byte, 0), false},
-        {"byte 1", Reply(RouteReplyKind::Byte, 1), true},
-        {"byte 0x7F", Reply(RouteReplyKind::Byte, 0x7F), true},
-        {"byte 0xFF", Reply(RouteReplyKind::Byte, 0xFF), true},
-        {"two bytes", Reply(RouteReplyKind::TwoBytes, 1), false},
-        {"closed without reply", Reply(RouteReplyKind::Close), false},
+        {"byte 0", Reply(RouteReplyKind::Byte, 0), RouteAnswer::Refused},
+        {"byte 1", Reply(RouteReplyKind::Byte, 1), RouteAnswer::Prepared},
+        {"byte 0x7F", Reply(RouteReplyKind::Byte, 0x7F), RouteAnswer::Prepared},
+        {"byte 0xFF", Reply(RouteReplyKind::Byte, 0xFF), RouteAnswer::Prepared},
+        {"two bytes", Reply(RouteReplyKind::TwoBytes, 1), RouteAnswer::Refused},
+        {"closed without reply", Reply(RouteReplyKind::Close), RouteAnswer::Refused},
     };
     RouteServer server;
     ASSERT_TRUE(server.Start(kRoutePipeName, 2, Reply(RouteReplyKind::Byte, 1)));
@@ -134,7 +135,7 @@ TEST(RoutePipe, SendsCommandAndHostAsTheyLieInSinAddr)
     {
         SCOPED_TRACE(testing::Message() << std::hex << c.host);
         server.ClearRequests();
-        EXPECT_TRUE(SendRouteRequestToRouteServer(c.host));
+        EXPECT_EQ(RouteAnswer::Prepared, SendRouteRequestToRouteServer(c.host));
         auto requests = server.Requests();
         ASSERT_EQ(1u, requests.size());
         EXPECT_EQ(std::string(c.bytes, 5), requests[0]);
@@ -169,8 +170,8 @@ TEST_F(BusyRoutePipe, WaitsForAnInstanceThatFreesWithinTheWait)
     EXPECT_FALSE(second.IsDone());
     m_server.ReleaseReplies();
 
-    EXPECT_TRUE(m_first->Result());
-    EXPECT_TRUE(second.Result());
+    EXPECT_EQ(RouteAnswer::Prepared, m_first->Result());
+    EXPECT_EQ(RouteAnswer::Prepared, second.Result());
     std::printf("busy instance freed after 300 ms: second request done after %lld ms\n", second.ElapsedMs());
     EXPECT_GE(second.ElapsedMs(), 250);
     EXPECT_LT(second.ElapsedMs(), 1000);
@@ -181,12 +182,12 @@ TEST_F(BusyRoutePipe, WaitsForAnInstanceThatFreesWithinTheWait)
 
 TEST_F(BusyRoutePipe, GivesUpWhenNoInstanceFreesWithinTheWait)
 {
-    long long elapsedMs = TimeFailingRequest("all instances busy", Ipv4(10, 0, 0, 2));
+    long long elapsedMs = TimeFailingRequest("all instances busy", Ipv4(10, 0, 0, 2), RouteAnswer::Unanswered);
     EXPECT_GE(elapsedMs, 900);
     EXPECT_LT(elapsedMs, 3000);
 
     m_server.ReleaseReplies();
-    EXPECT_TRUE(m_first->Result());
+    EXPECT_EQ(RouteAnswer::Prepared, m_first->Result());
     EXPECT_EQ(1u, m_server.RequestCount());
 }
 
@@ -204,12 +205,12 @@ TEST(RoutePipe, SilentOrSlowServersCostAtMostTheDeadline)
     {
         const char* name;
         RouteReplyPlan plan;
-        bool expected;
+        RouteAnswer expected;
         long long minMs;
     } cases[] = {
-        {"silent", Reply(RouteReplyKind::Never), false, kRouteExchangeDeadlineMs - 100},
-        {"slow, within the deadline", slowWithinDeadline, true, 250},
-        {"slow, past the deadline", slowPastDeadline, false, kRouteExchangeDeadlineMs - 100},
+        {"silent", Reply(RouteReplyKind::Never), RouteAnswer::Unanswered, kRouteExchangeDeadlineMs - 400},
+        {"slow, within the deadline", slowWithinDeadline, RouteAnswer::Prepared, 250},
+        {"slow, past the deadline", slowPastDeadline, RouteAnswer::Unanswered, kRouteExchangeDeadlineMs - 400},
     };
     RouteServer server;
     ASSERT_TRUE(server.Start(kRoutePipeName, 2, Reply(RouteReplyKind::Byte, 1)));
@@ -220,13 +221,13 @@ TEST(RoutePipe, SilentOrSlowServersCostAtMostTheDeadline)
         const auto start = Clock::now();
         EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
         const long long elapsedMs = MillisecondsSince(start);
-        std::printf("%s: %s after %lld ms\n", c.name, c.expected ? "true" : "false", elapsedMs);
+        std::printf("%s: answer %d after %lld ms\n", c.name, static_cast<int>(c.expected), elapsedMs);
         EXPECT_GE(elapsedMs, c.minMs);
         EXPECT_LT(elapsedMs, kRouteExchangeDeadlineMs + kDeadlineMarginMs);
     }
     // The instances that waited for us are free again.
     server.SetReply(Reply(RouteReplyKind::Byte, 1));
-    EXPECT_TRUE(SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 2)));
+    EXPECT_EQ(RouteAnswer::Prepared, SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 2)));
 }
 
 // Any local process can create the pipe name before the VPN client does.
@@ -241,9 +242,9 @@ TEST(RoutePipe, AProcessHoldingTheNameCostsAtMostTheDeadline)
     for (int i = 0; i < 2; ++i)
     {
         const auto start = Clock::now();
-        EXPECT_FALSE(SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
+        EXPECT_EQ(RouteAnswer::Unanswered, SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
         const long long elapsedMs = MillisecondsSince(start);
-        std::printf("request %d to a process that never answers: false after %lld ms\n", i + 1, elapsedMs);
+        std::printf("request %d to a process that never answers: unanswered after %lld ms\n", i + 1, elapsedMs);
         EXPECT_LT(elapsedMs, kRouteExchangeDeadlineMs + kDeadlineMarginMs);
     }
     EXPECT_LE(CountOwnHandles(), handlesBefore) << "the abandoned exchanges closed their pipe";
@@ -257,7 +258,7 @@ TEST(RoutePipe, ServerCanIdentifyButNotImpersonateTheClient)
 {
     RouteServer server;
     ASSERT_TRUE(server.Start(kRoutePipeName, 1, Reply(RouteReplyKind::Byte, 1)));
-    EXPECT_TRUE(SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
+    EXPECT_EQ(RouteAnswer::Prepared, SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
     const std::vector<int> levels = server.ImpersonationLevels();
     ASSERT_EQ(1u, levels.size());
     if (levels[0] == SecurityImpersonation)
@@ -292,7 +293,7 @@ TEST(RouteServer, SecondServerCannotTakeTheName)
     RouteServer second;
     ASSERT_TRUE(first.Start(kRoutePipeName, 2, Reply(RouteReplyKind::Byte, 1)));
     EXPECT_FALSE(second.Start(kRoutePipeName, 2, Reply(RouteReplyKind::Byte, 0)));
-    EXPECT_TRUE(SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
+    EXPECT_EQ(RouteAnswer::Prepared, SendRouteRequestToRouteServer(Ipv4(10, 0, 0, 1)));
 }
 
 // The stand-in VPN client serves the pipe from its own process and logs
@@ -321,8 +322,8 @@ TEST(VpnClientRouteServer, AnswersAndLogsEachRequest)
         std::thread runner([&] { child = RunChild(commandLine, 20000); });
 
         EXPECT_TRUE(WaitForRoutePipe());
-        EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(10, 1, 2, 3)));
-        EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(192, 0, 2, 1)));
+        EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(10, 1, 2, 3)) == RouteAnswer::Prepared);
+        EXPECT_EQ(c.expected, SendRouteRequestToRouteServer(Ipv4(192, 0, 2, 1)) == RouteAnswer::Prepared);
 
         // The event exists from the child's start on; retry until it does.
         for (int i = 0; i < 100; ++i)

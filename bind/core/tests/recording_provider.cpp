@@ -227,7 +227,7 @@ int WSPAPI RecvFrom(SOCKET s, LPWSABUF, DWORD, LPDWORD lpNumberOfBytesRecvd, LPD
         *lpErrno = WSAENOBUFS;
         return SOCKET_ERROR;
     }
-    lpOverlapped->Internal = WSA_IO_PENDING;
+    lpOverlapped->Internal = STATUS_PENDING; // what NT's transports write
     g_pending[g_pendingCount++] = request;
     *lpErrno = WSA_IO_PENDING;
     return SOCKET_ERROR;
@@ -250,7 +250,7 @@ BOOL WSPAPI GetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD 
     {
         return recorded;
     }
-    if (lpOverlapped->Internal == WSA_IO_PENDING)
+    if (lpOverlapped->Internal == STATUS_PENDING)
     {
         *lpErrno = WSA_IO_INCOMPLETE;
         return FALSE;

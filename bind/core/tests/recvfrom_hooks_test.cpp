@@ -116,6 +116,11 @@ void* FailingAllocator(size_t) noexcept
     return nullptr;
 }
 
+bool RefusePin() noexcept
+{
+    return false;
+}
+
 // Runs the APCs queued to this thread.
 void RunQueuedCompletions()
 {
@@ -177,6 +182,7 @@ protected:
             PendingRecvFromTable.Clear();
         }
         ASSERT_TRUE(m_server.Start(kRoutePipeName, 2, RouteReplyPlan{}));
+        RouteBackoff.End();
         ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
                                       m_thread.Put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
         m_threadId.ThreadHandle = m_thread.Get();
@@ -376,6 +382,11 @@ TEST_F(RecvFromHooksTest, CompletionRoutineRunsOnceAfterTheRouteStep)
 
         ASSERT_EQ(SOCKET_ERROR, RecvFrom(31, r, &r.overlapped, CallerRoutine, &m_threadId));
         EXPECT_EQ(WSA_IO_PENDING, r.error);
+        // Until the caller's routine is due, its structure says pending, and
+        // so does a result query that does not wait.
+        EXPECT_FALSE(HasOverlappedIoCompleted(&r.overlapped));
+        EXPECT_FALSE(QueryResult(31, r));
+        EXPECT_EQ(WSA_IO_INCOMPLETE, r.error);
         RecordedRecvFrom seen = LastRecvFrom();
         EXPECT_NE(&r.overlapped, seen.lpOverlapped) << "the provider's own structure goes down";
         EXPECT_EQ(0x1111u, seen.Offset);
@@ -387,6 +398,7 @@ TEST_F(RecvFromHooksTest, CompletionRoutineRunsOnceAfterTheRouteStep)
 
         ASSERT_TRUE(m_complete(c.error));
         EXPECT_EQ(0, m_completion.calls) << "only at an alertable wait";
+        EXPECT_FALSE(HasOverlappedIoCompleted(&r.overlapped)) << "done only when the caller's routine is due";
         RunQueuedCompletions();
         EXPECT_EQ(1, m_completion.calls);
         EXPECT_EQ(&r.overlapped, m_completion.lpOverlapped);
@@ -427,19 +439,32 @@ TEST_F(RecvFromHooksTest, NullThreadIdOpensAndClosesTheThread)
     EXPECT_EQ(m_threads.opened, m_threads.closed);
 }
 
-// The routine is queued even when the receive completed within the call, so
-// the source is routed twice; the second time the cache answers.
+// The routine is queued even when the receive completed within the call; the
+// source was routed within the call, so its completion asks nothing more,
+// whatever the server answered. The caller's structure shows the result.
 TEST_F(RecvFromHooksTest, CompletedAtOnceWithRoutine)
 {
-    Plan(RecvFromAtOnce, kSourceA);
-    Receive r;
-    EXPECT_EQ(0, RecvFrom(33, r, &r.overlapped, CallerRoutine, &m_threadId));
-    EXPECT_EQ(std::vector<std::string>{kSourceAText}, RequestedHosts());
-    EXPECT_EQ(m_liveBefore + 1, GetLiveRecvFromContextCount()) << "the record waits for its completion";
-    RunQueuedCompletions();
-    EXPECT_EQ(1, m_completion.calls);
-    EXPECT_EQ(42u, m_completion.cbTransferred);
-    EXPECT_EQ(1u, m_server.RequestCount());
+    for (BYTE reply : {1, 0})
+    {
+        SCOPED_TRACE(reply != 0 ? "route prepared" : "route refused");
+        RouteReplyPlan plan;
+        plan.value = reply;
+        m_server.SetReply(plan);
+        m_server.ClearRequests();
+        ForgetRoutes();
+        m_completion = {};
+        Plan(RecvFromAtOnce, kSourceA);
+        Receive r;
+        EXPECT_EQ(0, RecvFrom(33, r, &r.overlapped, CallerRoutine, &m_threadId));
+        EXPECT_EQ(std::vector<std::string>{kSourceAText}, RequestedHosts());
+        EXPECT_EQ(0u, r.overlapped.Internal);
+        EXPECT_EQ(42u, r.overlapped.InternalHigh);
+        EXPECT_EQ(m_liveBefore + 1, GetLiveRecvFromContextCount()) << "the record waits for its completion";
+        RunQueuedCompletions();
+        EXPECT_EQ(1, m_completion.calls);
+        EXPECT_EQ(42u, m_completion.cbTransferred);
+        EXPECT_EQ(1u, m_server.RequestCount());
+    }
 }
 
 // A caller whose source buffer is shorter than the address field: the bytes
@@ -614,22 +639,23 @@ TEST_F(RecvFromHooksTest, ResultQueryRoutesOnlyAReadableIpv4Source)
     }
 }
 
-TEST_F(RecvFromHooksTest, SecondReceiveReplacesTheFirst)
+// A UDP server keeps several receives outstanding on one socket: each result
+// query routes the source of its own receive.
+TEST_F(RecvFromHooksTest, EachReceiveOnASocketRoutesItsOwnSource)
 {
     Receive first;
     Receive second;
     ASSERT_EQ(SOCKET_ERROR, RecvFrom(38, first, &first.overlapped));
     ASSERT_EQ(SOCKET_ERROR, RecvFrom(38, second, &second.overlapped));
-    EXPECT_EQ(1u, PendingEntries());
+    EXPECT_EQ(2u, PendingEntries());
     ASSERT_TRUE(m_complete(0)); // writes 203.0.113.5 into the first's buffer
     Plan(RecvFromPending, kSourceB);
     ASSERT_TRUE(m_complete(0)); // and 192.0.2.77 into the second's
 
-    // Whichever operation the query is for, the remembered buffers are the
-    // second receive's.
-    EXPECT_TRUE(QueryResult(38, first));
     EXPECT_TRUE(QueryResult(38, second));
-    EXPECT_EQ(std::vector<std::string>{kSourceBText}, RequestedHosts());
+    EXPECT_TRUE(QueryResult(38, first));
+    EXPECT_EQ((std::vector<std::string>{kSourceBText, kSourceAText}), RequestedHosts());
+    EXPECT_EQ(0u, PendingEntries());
 }
 
 TEST_F(RecvFromHooksTest, CloseRemovesThePendingEntry)
@@ -638,11 +664,13 @@ TEST_F(RecvFromHooksTest, CloseRemovesThePendingEntry)
     ASSERT_EQ(SOCKET_ERROR, RecvFrom(39, r, &r.overlapped));
     Receive other;
     ASSERT_EQ(SOCKET_ERROR, RecvFrom(40, other, &other.overlapped));
-    EXPECT_EQ(2u, PendingEntries());
+    Receive second;
+    ASSERT_EQ(SOCKET_ERROR, RecvFrom(39, second, &second.overlapped));
+    EXPECT_EQ(3u, PendingEntries());
     int error = 0;
     EXPECT_EQ(0, WSPCloseSocket(39, &error));
-    EXPECT_EQ("WSPRecvFrom WSPRecvFrom WSPCloseSocket", Log());
-    EXPECT_EQ(1u, PendingEntries()) << "only the closed socket's entry goes";
+    EXPECT_EQ("WSPRecvFrom WSPRecvFrom WSPRecvFrom WSPCloseSocket", Log());
+    EXPECT_EQ(1u, PendingEntries()) << "only the closed socket's entries go";
 
     // A result that still arrives for the closed socket routes nothing.
     ASSERT_TRUE(m_complete(0));
@@ -770,6 +798,12 @@ TEST_F(RecvFromHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
         {"blocking", RecvFromAtOnce, [&] { RecvFrom(47, r, nullptr); }},
         {"with routine", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped, CallerRoutine, &m_threadId); }},
         {"with routine, without our thread id", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped, CallerRoutine); }},
+        {"with routine, library not pinned", RecvFromAtOnce,
+         [&] {
+             SetProviderModulePinner(RefusePin);
+             RecvFrom(47, r, &r.overlapped, CallerRoutine, &m_threadId);
+             SetProviderModulePinner(nullptr);
+         }},
         {"event-based", RecvFromAtOnce, [&] { RecvFrom(47, r, &r.overlapped); }},
         {"result query", RecvFromAtOnce, [&] { QueryResult(47, r); }},
         {"close", RecvFromAtOnce, [&] { int error = 0; WSPCloseSocket(47, &error); }},
@@ -796,7 +830,7 @@ TEST_F(RecvFromHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
     ::SetLastError(0xFEEDF00D);
     RunQueuedCompletions();
     g_lastErrorInRoutine = nullptr;
-    EXPECT_EQ(4, m_completion.calls) << "two cases with a routine, twice each";
+    EXPECT_EQ(6, m_completion.calls) << "three cases with a routine, twice each";
     EXPECT_EQ(0xFEEDF00Du, seenByRoutine);
 }
 

@@ -1,5 +1,6 @@
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
+#include "bind/control/route_pipe.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/route_cache.h"
 #include "bind/core/socket_hooks.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -126,6 +128,7 @@ protected:
         }
         RouteReplyPlan yes;
         ASSERT_TRUE(m_server.Start(kRoutePipeName, 2, yes));
+        RouteBackoff.End();
         m_reset(0, 0);
     }
 
@@ -276,8 +279,10 @@ TEST_F(SocketHooksTest, BindPassesTheWholeAddressOn)
         sockaddr_in head = Ipv4Address(INADDR_ANY, 5000);
         std::memcpy(caller, &head, sizeof(head));
         m_reset(0, 0);
+        m_leaveLastError(TRUE, 0x1234);
         int error = 0;
         EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(caller), c.namelen, &error));
+        EXPECT_EQ(0x1234u, ::GetLastError()) << "the next layer's last error reaches the caller";
 
         BYTE passed[256] = {};
         EXPECT_EQ(c.isRewritten ? c.passedLength : c.namelen, m_lastAddressBytes(passed, sizeof(passed)));
@@ -330,6 +335,54 @@ TEST_F(SocketHooksTest, LastErrorIsTheApplicationsThenTheNextLayers)
             EXPECT_EQ(isNextLeaving ? 0x1234u : 0xDEADBEEFu, ::GetLastError());
         }
     }
+}
+
+DWORD g_fakeNow = 0;
+
+DWORD FakeTick() noexcept
+{
+    return g_fakeNow;
+}
+
+// A route server that accepts and never answers costs a listed program one
+// deadline: the calls after it go on at once, without asking, until the
+// window ends; then the next call asks again, and an answer ends the rest.
+TEST_F(SocketHooksTest, AnUnansweredRouteServerCostsOneDeadlineNotOnePerCall)
+{
+    RouteReplyPlan never;
+    never.kind = RouteReplyKind::Never;
+    m_server.SetReply(never);
+    g_fakeNow = 5000;
+    SetRouteTickSource(FakeTick);
+    DWORD elapsedMs[11] = {};
+    for (int i = 0; i < 11; ++i)
+    {
+        const DWORD start = ::GetTickCount();
+        EXPECT_EQ(0, Connect(static_cast<SOCKET>(100 + i), Ipv4(192, 0, 2, static_cast<BYTE>(20 + i))));
+        elapsedMs[i] = ::GetTickCount() - start;
+    }
+    DWORD laterMs = 0;
+    for (int i = 1; i < 11; ++i)
+    {
+        laterMs += elapsedMs[i];
+    }
+    std::printf("route server that never answers: first connect %lu ms, the ten after it %lu ms in all\n",
+                elapsedMs[0], laterMs);
+    EXPECT_GE(elapsedMs[0], kRouteExchangeDeadlineMs - 400);
+    EXPECT_LT(elapsedMs[0], kRouteExchangeDeadlineMs + 1500);
+    EXPECT_LT(laterMs, 500u);
+    EXPECT_EQ(1u, m_server.RequestCount());
+
+    RouteReplyPlan yes;
+    m_server.SetReply(yes);
+    g_fakeNow += kRouteServerBackoffMs - 1;
+    EXPECT_EQ(0, Connect(120, kHostA));
+    EXPECT_EQ(1u, m_server.RequestCount()) << "still within the window";
+    g_fakeNow += 1;
+    EXPECT_EQ(0, Connect(121, kHostA));
+    EXPECT_EQ(0, Connect(122, kHostB));
+    EXPECT_EQ(3u, m_server.RequestCount()) << "the window is over, and the answer ended the rest";
+    SetRouteTickSource(nullptr);
 }
 
 TEST_F(SocketHooksTest, ConnectBindsAnUnboundSocketAndPreparesTheRoute)
