@@ -2,6 +2,7 @@
 // that opens an IPv4 TCP or UDP socket, so attach does only what the provider
 // needs before its first call, and never refuses the load.
 #include "bind/control/provider_state.h"
+#include "bind/core/extension_functions.h"
 #include "bind/core/recvfrom_tracking.h"
 #include "bind/core/route_cache.h"
 
@@ -23,6 +24,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         {
             RouteCache.Clear();
             PendingRecvFromTable.Clear();
+            ReleaseExtensionFunctionTables();
         }
         // Also at process exit: closing handles and deleting critical
         // sections never waits, so it is safe even when other threads died

@@ -222,6 +222,10 @@ in_private_network() {
     unshare -n bash -c '
         set -e
         ip link set lo up
+        # The project'"'"'s own test hosts, on loopback inside the namespace:
+        # 10.77.0.1 a peer, 10.77.0.2 the VPN address of the tests.
+        ip addr add 10.77.0.1/32 dev lo
+        ip addr add 10.77.0.2/32 dev lo
         . "'"$ROOT"'/scripts/lib.sh"
         export WINEPREFIX="'"$WINEPREFIX"'"
         start_wine

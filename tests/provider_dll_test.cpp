@@ -106,7 +106,7 @@ TEST(ProviderDll, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt)
     ::FreeLibrary(provider);
     ASSERT_TRUE(child.didFinish);
     EXPECT_EQ(0u, child.exitCode) << child.output;
-    EXPECT_EQ("WSPStartup result=0 replaced=8\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
+    EXPECT_EQ("WSPStartup result=0 replaced=9\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
 }
 
 // Installers call the registration exports through regsvr32.

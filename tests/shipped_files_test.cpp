@@ -120,7 +120,7 @@ TEST_F(ShippedProviderTest, ControlExportsRemoveTheirArguments)
     EXPECT_EQ(0x11223344u, block->StartupParmas.Reserved);
 }
 
-TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProcedures)
+TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksItsProcedures)
 {
     ProviderProbe probe;
     ASSERT_TRUE(probe.IsReady());
@@ -137,7 +137,7 @@ TEST_F(ShippedProviderTest, StartsOverANextLayerOfItsBitnessAndHooksTheEightProc
     // Every procedure reached the next layer, each removed its arguments,
     // the bind came down rewritten to the VPN address, and the completion
     // routine reached the caller's with the caller's own overlapped structure.
-    EXPECT_EQ("WSPStartup result=0 stack=0 replaced=8\r\n"
+    EXPECT_EQ("WSPStartup result=0 stack=0 replaced=9\r\n"
               "loaded by WSPStartup: mswsock.dll\r\n"
               "WSPBind result=0 stack=0 passed=127.10.0.2:5000\r\n"
               "WSPConnect result=0 stack=0\r\n"
@@ -174,7 +174,7 @@ TEST_F(ShippedProviderTest, StaysMappedForAQueuedCompletionAfterWinsockUnloadsIt
     ChildResult child = probe.Run(ShippedProviderPath(), L"--unload-before-completion");
     ASSERT_TRUE(child.didFinish);
     EXPECT_EQ(0u, child.exitCode) << child.output;
-    EXPECT_EQ("WSPStartup result=0 replaced=8\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
+    EXPECT_EQ("WSPStartup result=0 replaced=9\r\nmapped after FreeLibrary=1\r\ncaller-calls=1\r\n", child.output);
 }
 
 TEST(ShippedRegistration, Regsvr32CallsBothExports)

@@ -9,6 +9,7 @@ wchar_t ProcessImagePath[kProviderPathChars] = {};
 ULONGLONG ProcessCreateTime = 0;
 CriticalSection RouteCacheLock;
 CriticalSection PendingRecvFromLock;
+CriticalSection ExtensionFunctionLock;
 
 namespace
 {
@@ -33,12 +34,14 @@ void AttachProviderToProcess(HMODULE module) noexcept
     // that uses it then passes through.
     (void)RouteCacheLock.Initialize();
     (void)PendingRecvFromLock.Initialize();
+    (void)ExtensionFunctionLock.Initialize();
     InitSharedDataLock();
 }
 
 void DetachProviderFromProcess() noexcept
 {
     CloseSharedDataLock();
+    ExtensionFunctionLock.Delete();
     PendingRecvFromLock.Delete();
     RouteCacheLock.Delete();
     CloseGlobalControlBlock();

@@ -15,6 +15,7 @@ extern wchar_t ProcessImagePath[kProviderPathChars];
 extern ULONGLONG ProcessCreateTime; // FILETIME units, 0 when unknown
 extern CriticalSection RouteCacheLock;
 extern CriticalSection PendingRecvFromLock; // taken before RouteCacheLock
+extern CriticalSection ExtensionFunctionLock; // held for table work only, never with another
 
 // Everything here is plain data, file mapping and mutex work: safe under the
 // loader lock. Never fails; what cannot be set up leaves the provider passive.

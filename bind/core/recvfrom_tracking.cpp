@@ -1,6 +1,7 @@
 #include "bind/core/recvfrom_tracking.h"
 
 #include "bind/core/caller_memory.h"
+#include "bind/core/host_address.h"
 #include "bind/core/last_error.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/route_cache.h"
@@ -107,17 +108,14 @@ void ReleaseRecvFromContext(RecvFromContext* context) noexcept
 
 void PrepareRouteForSource(const sockaddr* lpFrom, const int* lpFromlen) noexcept
 {
-    // The address field lies at bytes 4 to 7: a shorter source (a receive
-    // that failed for want of room) has none to read.
-    const int cbNeeded = static_cast<int>(offsetof(sockaddr_in, sin_addr) + sizeof(in_addr));
-    if (lpFrom == nullptr || lpFromlen == nullptr || *lpFromlen < cbNeeded)
+    // An IPv4 source needs its address field, bytes 4 to 7 (a shorter one,
+    // of a receive that failed for want of room, has none to read); a
+    // dual-stack socket's mapped source its sin6_addr.
+    ULONG host = 0;
+    bool isMapped = false;
+    if (lpFromlen != nullptr && GetIpv4Host(lpFrom, *lpFromlen, kIpv4AddressField, &host, &isMapped))
     {
-        return;
-    }
-    const auto* source = reinterpret_cast<const sockaddr_in*>(lpFrom);
-    if (source->sin_family == AF_INET)
-    {
-        (void)PrepareRouteForHostNetwork(source->sin_addr.s_addr);
+        (void)PrepareRouteForHostNetwork(host);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "bind/control/provider_state.h"
 #include "bind/control/route_pipe.h"
+#include "bind/core/host_address.h"
 #include "bind/core/winsock_calls.h"
 #include "common/process_wide.h"
 
@@ -245,7 +246,8 @@ bool PrepareRouteByPeerName(SOCKET s) noexcept
     // Through the public Winsock function on purpose (winsock_calls.h):
     // Winsock dispatches it down the application's own provider chain, and
     // our table does not replace its entry, so it reaches the next layer.
-    sockaddr_in peer{};
+    // Room for an IPv6 peer: a dual-stack socket's IPv4 peer is mapped.
+    sockaddr_storage peer{};
     int cbPeer = sizeof(peer);
     if (GetWinsockCalls().GetPeerName(s, reinterpret_cast<sockaddr*>(&peer), &cbPeer) == SOCKET_ERROR)
     {
@@ -253,5 +255,11 @@ bool PrepareRouteByPeerName(SOCKET s) noexcept
         (void)::WSAGetLastError();
         return false;
     }
-    return PrepareRouteForHostNetwork(peer.sin_addr.s_addr);
+    ULONG host = 0;
+    bool isMapped = false;
+    if (!GetIpv4Host(reinterpret_cast<const sockaddr*>(&peer), cbPeer, kIpv4AddressField, &host, &isMapped))
+    {
+        return false;
+    }
+    return PrepareRouteForHostNetwork(host);
 }

@@ -3,6 +3,8 @@
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
 #include "bind/core/caller_memory.h"
+#include "bind/core/extension_functions.h"
+#include "bind/core/host_address.h"
 #include "bind/core/last_error.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/recvfrom_tracking.h"
@@ -24,40 +26,39 @@ namespace
 // 127.0.0.1 as it lies in sin_addr.
 constexpr ULONG kLoopbackHost = 0x0100007F;
 
-// The IPv4 address behind a caller's pointer, or null when it is none. The
-// whole sockaddr_in is read only when the caller's length covers it.
-const sockaddr_in* AsIpv4(const sockaddr* name, int namelen) noexcept
-{
-    if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr_in)))
-    {
-        return nullptr;
-    }
-    const auto* address = reinterpret_cast<const sockaddr_in*>(name);
-    return address->sin_family == AF_INET ? address : nullptr;
-}
-
 // Each call decides from one reading of the binding.
 bool IsIntercepting(const BindingState& binding) noexcept
 {
     return binding.IsProcessAfterStart(ProcessCreateTime);
 }
 
-bool IsInterceptingNow() noexcept
+// A dual-stack socket bound to a mapped address takes IPv4 only: that is
+// right for a stream that connects to an IPv4 host, never for a datagram
+// socket, which may send to IPv6 hosts later. Asked of the next layer
+// directly: its entry is not ours.
+bool IsStreamSocket(SOCKET s) noexcept
 {
-    return IsIntercepting(CurrentBinding());
+    int type = 0;
+    int cbType = sizeof(type);
+    int error = 0;
+    LPWSPGETSOCKOPT getOption = NextProcTable.lpWSPGetSockOpt;
+    return getOption != nullptr
+           && getOption(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &cbType, &error) == 0
+           && type == SOCK_STREAM;
 }
 
 // An unbound socket is bound to the VPN address, port 0, before it connects
-// or sends. Through the public bind on purpose: Winsock brings it back into
-// our WSPBind, where the bind rule sees it like any application bind.
-void ForceBindToVpnAddress(SOCKET s, ULONG vpnAddress) noexcept
+// or sends: as an IPv4 address, or mapped for a dual-stack socket. Through
+// the public bind on purpose: Winsock brings it back into our WSPBind,
+// where the bind rule sees it like any application bind.
+void ForceBindToVpnAddress(SOCKET s, ULONG vpnAddress, bool isMapped) noexcept
 {
-    if (ForceWSPBind == 0)
+    if (ForceWSPBind == 0 || (isMapped && !IsStreamSocket(s)))
     {
         return;
     }
     const WinsockCalls& winsock = GetWinsockCalls();
-    sockaddr_in local{};
+    sockaddr_storage local{};
     int cbLocal = sizeof(local);
     if (winsock.GetSockName(s, reinterpret_cast<sockaddr*>(&local), &cbLocal) != SOCKET_ERROR)
     {
@@ -67,8 +68,16 @@ void ForceBindToVpnAddress(SOCKET s, ULONG vpnAddress) noexcept
     vpn.sin_family = AF_INET;
     vpn.sin_port = 0;
     vpn.sin_addr.s_addr = vpnAddress;
+    const sockaddr_in6 mappedVpn = MappedAddress(vpnAddress);
     // A failure is ours: the next layer binds the socket its own way.
-    (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&vpn), sizeof(vpn));
+    if (isMapped)
+    {
+        (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&mappedVpn), sizeof(mappedVpn));
+    }
+    else
+    {
+        (void)winsock.Bind(s, reinterpret_cast<const sockaddr*>(&vpn), sizeof(vpn));
+    }
 }
 
 // The buffers were recorded when the receive was issued and may be gone by
@@ -77,80 +86,127 @@ void ForceBindToVpnAddress(SOCKET s, ULONG vpnAddress) noexcept
 void PrepareRouteForRecordedSource(const PendingRecvFrom& entry) noexcept
 {
     int cbFrom = 0;
-    if (entry.lpFrom == nullptr || !ReadCallerMemory(&cbFrom, entry.lpFromlen, sizeof(cbFrom))
-        || cbFrom != static_cast<int>(sizeof(sockaddr_in)))
+    if (entry.lpFrom == nullptr || !ReadCallerMemory(&cbFrom, entry.lpFromlen, sizeof(cbFrom)))
     {
         return;
     }
-    sockaddr_in source{};
-    if (!ReadCallerMemory(&source, entry.lpFrom, sizeof(source)) || source.sin_family != AF_INET)
+    // A whole IPv4 source, or a mapped one of a dual-stack socket.
+    sockaddr_storage source{};
+    const bool isIpv4Length = cbFrom == static_cast<int>(sizeof(sockaddr_in));
+    if ((!isIpv4Length && cbFrom < kIpv6AddressField) || cbFrom > static_cast<int>(sizeof(sockaddr_in6))
+        || !ReadCallerMemory(&source, entry.lpFrom, cbFrom))
     {
         return;
     }
-    (void)PrepareRouteForHostNetwork(source.sin_addr.s_addr);
+    ULONG host = 0;
+    bool isMapped = false;
+    if (GetIpv4Host(reinterpret_cast<const sockaddr*>(&source), cbFrom, kWholeIpv4Address, &host, &isMapped))
+    {
+        (void)PrepareRouteForHostNetwork(host);
+    }
 }
 
 } // namespace
 
+bool IsInterceptingNow() noexcept
+{
+    return IsIntercepting(CurrentBinding());
+}
+
+void PrepareConnectToHost(SOCKET s, const sockaddr* name, int namelen, bool mayBindFirst) noexcept
+{
+    ULONG host = 0;
+    bool isMapped = false;
+    if (!GetIpv4Host(name, namelen, kWholeIpv4Address, &host, &isMapped) || host == kLoopbackHost)
+    {
+        return;
+    }
+    const BindingState binding = CurrentBinding();
+    if (!IsIntercepting(binding))
+    {
+        return;
+    }
+    KeepLastError keep;
+    if (mayBindFirst)
+    {
+        ForceBindToVpnAddress(s, binding.VpnIP, isMapped);
+    }
+    (void)PrepareRouteForHostNetwork(host);
+}
+
+void PrepareSendToHost(SOCKET s, const sockaddr* to, int tolen) noexcept
+{
+    ULONG host = 0;
+    bool isMapped = false;
+    if (!GetIpv4Host(to, tolen, kWholeIpv4Address, &host, &isMapped))
+    {
+        return;
+    }
+    const BindingState binding = CurrentBinding();
+    if (!IsIntercepting(binding))
+    {
+        return;
+    }
+    KeepLastError keep;
+    ForceBindToVpnAddress(s, binding.VpnIP, isMapped);
+    (void)PrepareRouteForHostNetwork(host);
+}
+
 int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
 {
-    const sockaddr_in* requested = AsIpv4(name, namelen);
+    // The rule reads the IPv4 address itself, or the one inside a mapped
+    // IPv6 address (a dual-stack socket's ::ffff:0.0.0.0, say); in6addr_any
+    // and native IPv6 addresses pass as they come.
+    ULONG requested = 0;
+    bool isMapped = false;
     const BindingState binding = CurrentBinding();
-    if (!binding.IsStarted() || requested == nullptr || ForceWSPBind == 0)
+    if (!binding.IsStarted() || ForceWSPBind == 0
+        || !GetIpv4Host(name, namelen, kWholeIpv4Address, &requested, &isMapped))
     {
         return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
     }
     // The next layer gets the caller's whole address (a sockaddr_storage,
     // say), as far as the caller's length goes and the largest address
-    // reaches; only sin_addr changes. Past the sockaddr_in the caller's
-    // buffer is read with a guard: if it is shorter than it claims, the
-    // call goes down as it came and the next layer answers it.
+    // reaches; only the IPv4 host changes. Past the part read above the
+    // caller's buffer is read with a guard: if it is shorter than it claims,
+    // the call goes down as it came and the next layer answers it.
+    const int cbHead = isMapped ? kIpv6AddressField : kWholeIpv4Address;
     sockaddr_storage rewritten;
     const int cbRewritten = namelen < static_cast<int>(sizeof(rewritten)) ? namelen
                                                                           : static_cast<int>(sizeof(rewritten));
-    std::memcpy(&rewritten, requested, sizeof(sockaddr_in));
-    if (cbRewritten > static_cast<int>(sizeof(sockaddr_in)))
+    std::memcpy(&rewritten, name, cbHead);
+    if (cbRewritten > cbHead)
     {
         bool isTailRead = false;
         {
             KeepLastError keep;
-            isTailRead = ReadCallerMemory(reinterpret_cast<BYTE*>(&rewritten) + sizeof(sockaddr_in),
-                                          reinterpret_cast<const BYTE*>(name) + sizeof(sockaddr_in),
-                                          cbRewritten - sizeof(sockaddr_in));
+            isTailRead = ReadCallerMemory(reinterpret_cast<BYTE*>(&rewritten) + cbHead,
+                                          reinterpret_cast<const BYTE*>(name) + cbHead, cbRewritten - cbHead);
         }
         if (!isTailRead)
         {
             return NextProcTable.lpWSPBind(s, name, namelen, lpErrno);
         }
     }
-    auto* address = reinterpret_cast<sockaddr_in*>(&rewritten);
-    const ULONG vpnAddress = binding.VpnIP;
+    const size_t hostOffset = isMapped ? kMappedHostOffset : offsetof(sockaddr_in, sin_addr);
+    ULONG host = requested;
     if (IsIntercepting(binding))
     {
-        if (requested->sin_addr.s_addr == INADDR_ANY)
-        {
-            address->sin_addr.s_addr = vpnAddress;
-        }
+        host = requested == INADDR_ANY ? binding.VpnIP : requested;
     }
-    else if (requested->sin_addr.s_addr == vpnAddress)
+    else if (requested == binding.VpnIP)
     {
         // A process older than the current binding may not use its address.
-        address->sin_addr.s_addr = INADDR_ANY;
+        host = INADDR_ANY;
     }
+    std::memcpy(reinterpret_cast<BYTE*>(&rewritten) + hostOffset, &host, sizeof(host));
     return NextProcTable.lpWSPBind(s, reinterpret_cast<const sockaddr*>(&rewritten), cbRewritten, lpErrno);
 }
 
 int WSPAPI WSPConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCallerData, LPWSABUF lpCalleeData,
                       LPQOS lpSQOS, LPQOS lpGQOS, LPINT lpErrno)
 {
-    const sockaddr_in* destination = AsIpv4(name, namelen);
-    const BindingState binding = CurrentBinding();
-    if (destination != nullptr && destination->sin_addr.s_addr != kLoopbackHost && IsIntercepting(binding))
-    {
-        KeepLastError keep;
-        ForceBindToVpnAddress(s, binding.VpnIP);
-        (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
-    }
+    PrepareConnectToHost(s, name, namelen, true);
     return NextProcTable.lpWSPConnect(s, name, namelen, lpCallerData, lpCalleeData, lpSQOS, lpGQOS, lpErrno);
 }
 
@@ -158,14 +214,7 @@ int WSPAPI WSPSendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD 
                      const sockaddr* lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped,
                      LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine, LPWSATHREADID lpThreadId, LPINT lpErrno)
 {
-    const sockaddr_in* destination = AsIpv4(lpTo, iTolen);
-    const BindingState binding = CurrentBinding();
-    if (destination != nullptr && IsIntercepting(binding))
-    {
-        KeepLastError keep;
-        ForceBindToVpnAddress(s, binding.VpnIP);
-        (void)PrepareRouteForHostNetwork(destination->sin_addr.s_addr);
-    }
+    PrepareSendToHost(s, lpTo, iTolen);
     return NextProcTable.lpWSPSendTo(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo, iTolen,
                                      lpOverlapped, lpCompletionRoutine, lpThreadId, lpErrno);
 }
@@ -310,6 +359,7 @@ BOOL WSPAPI WSPGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWO
 
 int WSPAPI WSPCloseSocket(SOCKET s, LPINT lpErrno)
 {
+    ForgetExtensionFunctions(s);
     if (UseAsyncMode != 0 && IsInterceptingNow() && PendingRecvFromLock.IsInitialized())
     {
         auto guard = PendingRecvFromLock.Lock();

@@ -1,9 +1,10 @@
 // WSPStartup: Winsock's entry into the provider, once per process and chain.
-// It always lets the next layer fill the procedure table; it replaces eight
+// It always lets the next layer fill the procedure table; it replaces nine
 // entries only in a listed process created after the binding started.
 #include "bind/control/control_block.h"
 #include "bind/control/debug_trace.h"
 #include "bind/control/provider_state.h"
+#include "bind/core/extension_functions.h"
 #include "bind/core/protocol_catalog.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/socket_hooks.h"
@@ -71,6 +72,7 @@ extern "C" int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LP
         lpProcTable->lpWSPRecv = WSPRecv;
         lpProcTable->lpWSPGetOverlappedResult = WSPGetOverlappedResult;
         lpProcTable->lpWSPCloseSocket = WSPCloseSocket;
+        lpProcTable->lpWSPIoctl = WSPIoctl;
     }
     catch (...)
     {

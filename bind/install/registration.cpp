@@ -6,12 +6,12 @@
 #include <cstring>
 #include <cwchar>
 
-int FindTemplateEntry(const ProtocolCatalog& catalog, int protocol) noexcept
+int FindTemplateEntry(const ProtocolCatalog& catalog, int family, int protocol) noexcept
 {
     for (int i = 0; i < catalog.Count(); ++i)
     {
         const WSAPROTOCOL_INFOW& entry = catalog.Entries()[i];
-        if (entry.iAddressFamily != AF_INET || entry.iProtocol != protocol)
+        if (entry.iAddressFamily != family || entry.iProtocol != protocol)
         {
             continue;
         }
@@ -24,16 +24,16 @@ int FindTemplateEntry(const ProtocolCatalog& catalog, int protocol) noexcept
     return -1;
 }
 
-int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, const GUID& guid, const wchar_t* name,
-                     int protocol, DWORD layeredEntryId) noexcept
+int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, int which, DWORD layeredEntryId) noexcept
 {
-    int templateIndex = FindTemplateEntry(catalog, protocol);
+    const int protocol = BindEntryBases[which].protocol;
+    int templateIndex = FindTemplateEntry(catalog, BindEntryBases[which].family, protocol);
     if (templateIndex < 0)
     {
         return -1;
     }
     WSAPROTOCOL_INFOW entry = catalog.Entries()[templateIndex];
-    std::wcsncpy(entry.szProtocol, name, WSAPROTOCOL_LEN);
+    std::wcsncpy(entry.szProtocol, BindProviderNames[which], WSAPROTOCOL_LEN);
     entry.szProtocol[WSAPROTOCOL_LEN] = L'\0';
 
     WSAPROTOCOLCHAIN& chain = entry.ProtocolChain;
@@ -56,7 +56,7 @@ int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, const 
         chain.ChainLen = 2;
     }
 
-    GUID providerId = guid;
+    GUID providerId = BindProviderGuids[which];
     int error = 0;
     return GetCatalogApi().InstallProvider(&providerId, path, &entry, 1, &error);
 }
@@ -119,26 +119,28 @@ extern "C" HRESULT WINAPI DllRegisterServer()
     int result = 0;
     {
         ProtocolCatalog catalog;
-        result = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[0], BindProviderNames[0], 0, 0);
+        result = InstallBindEntry(catalog, ProviderPath, kBindLayered, 0);
     }
     if (result != 0)
     {
         return AsResult(result);
     }
 
-    int tcpResult = 0;
+    // Each chain is tried; the first failure is reported. A chain whose base
+    // the catalog lacks (IPv6 on Windows 2000, or on XP without IPv6) is
+    // not needed there.
+    for (int which = kBindTcp; which < kBindProviderCount; ++which)
     {
         ProtocolCatalog catalog;
-        tcpResult = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[1], BindProviderNames[1], IPPROTO_TCP,
-                                     catalog.FindCatalogEntryId(BindProviderGuids[0]));
+        const BindEntryBase& base = BindEntryBases[which];
+        if (IsBindEntryOptional(which) && FindTemplateEntry(catalog, base.family, base.protocol) < 0)
+        {
+            continue;
+        }
+        const int chainResult = InstallBindEntry(catalog, ProviderPath, which,
+                                                 catalog.FindCatalogEntryId(BindProviderGuids[kBindLayered]));
+        result = result != 0 ? result : chainResult;
     }
-    int udpResult = 0;
-    {
-        ProtocolCatalog catalog;
-        udpResult = InstallBindEntry(catalog, ProviderPath, BindProviderGuids[2], BindProviderNames[2], IPPROTO_UDP,
-                                     catalog.FindCatalogEntryId(BindProviderGuids[0]));
-    }
-    result = tcpResult != 0 ? tcpResult : udpResult;
     if (result != 0)
     {
         return AsResult(result);

@@ -1,21 +1,21 @@
 // Entering the provider into the Winsock catalog and removing it again:
-// one layered entry and two chains (over the system's IPv4 TCP and UDP
-// providers), moved to the front of the catalog order.
+// one layered entry and a chain over each of the system's IPv4 and IPv6 TCP
+// and UDP providers (the IPv6 ones where the catalog has them), moved to
+// the front of the catalog order.
 #pragma once
 
 #include "bind/core/protocol_catalog.h"
 #include "common/bind_entries.h"
 
-// Index of the first entry of the IPv4 family with this protocol that can
-// serve as a template, or -1. For a chain (protocol other than 0) another
-// provider's layered entry is passed over: it rests on no base provider.
-int FindTemplateEntry(const ProtocolCatalog& catalog, int protocol) noexcept;
+// Index of the first entry of this family and protocol that can serve as a
+// template, or -1. For a chain (protocol other than 0) another provider's
+// layered entry is passed over: it rests on no base provider.
+int FindTemplateEntry(const ProtocolCatalog& catalog, int family, int protocol) noexcept;
 
-// Installs one entry copied from its template. protocol 0 installs the
-// layered entry (layeredEntryId unused). -1 when there is no template,
-// otherwise the result of the install call.
-int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, const GUID& guid, const wchar_t* name,
-                     int protocol, DWORD layeredEntryId) noexcept;
+// Installs our entry `which` (common/bind_entries.h) copied from its
+// template; the layered entry takes no layeredEntryId. -1 when there is no
+// template, otherwise the result of the install call.
+int InstallBindEntry(const ProtocolCatalog& catalog, const wchar_t* path, int which, DWORD layeredEntryId) noexcept;
 
 // Index of the first equal GUID, or -1.
 int FindGuidIndex(const GUID* guids, int count, const GUID& guid) noexcept;

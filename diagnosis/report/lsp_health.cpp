@@ -15,9 +15,6 @@
 namespace
 {
 
-constexpr int kLayered = 0;
-constexpr int kTcpChain = 1;
-constexpr int kUdpChain = 2;
 
 std::vector<WSAPROTOCOL_INFOW> ReadCatalog(int* error)
 {
@@ -58,8 +55,13 @@ public:
     std::wstring Text()
     {
         CheckOurEntries();
-        CheckFirst(IPPROTO_TCP, L"TCP", kTcpChain);
-        CheckFirst(IPPROTO_UDP, L"UDP", kUdpChain);
+        for (int which = kBindTcp; which < kBindProviderCount; ++which)
+        {
+            if (IsNeeded(which))
+            {
+                CheckFirst(which);
+            }
+        }
         CheckChains();
         CheckFiles();
         CheckOtherLayers();
@@ -100,6 +102,19 @@ private:
         return nullptr;
     }
 
+    // A base provider of the family and protocol of our entry `which`.
+    bool HasBaseFor(int which) const
+    {
+        return std::any_of(m_entries.begin(), m_entries.end(), [which](const WSAPROTOCOL_INFOW& entry) {
+            return entry.iAddressFamily == BindEntryBases[which].family
+                   && entry.iProtocol == BindEntryBases[which].protocol
+                   && entry.ProtocolChain.ChainLen == BASE_PROTOCOL;
+        });
+    }
+
+    // The IPv6 chains only where the catalog has IPv6 to carry.
+    bool IsNeeded(int which) const { return !IsBindEntryOptional(which) || HasBaseFor(which); }
+
     void Ok(const std::wstring& line) { m_text += L"OK: " + line + L"\r\n"; }
     void Problem(const std::wstring& line)
     {
@@ -112,6 +127,10 @@ private:
         for (int which = 0; which < kBindProviderCount; ++which)
         {
             const WSAPROTOCOL_INFOW* entry = Ours(which);
+            if (entry == nullptr && !IsNeeded(which))
+            {
+                continue;
+            }
             if (entry != nullptr)
             {
                 Ok(FormatText(L"%ls is installed (catalog id %d)", BindProviderNames[which],
@@ -124,14 +143,17 @@ private:
         }
     }
 
-    // Winsock gives a new IPv4 socket of this protocol to the first entry
-    // that offers it; a layered entry alone offers none.
-    void CheckFirst(int protocol, const wchar_t* protocolName, int which)
+    // Winsock gives a new socket of this family and protocol to the first
+    // entry that offers it; a layered entry alone offers none.
+    void CheckFirst(int which)
     {
+        const BindEntryBase& base = BindEntryBases[which];
+        const wchar_t* protocolName = base.family == AF_INET6 ? (base.protocol == IPPROTO_TCP ? L"IPv6 TCP" : L"IPv6 UDP")
+                                                              : (base.protocol == IPPROTO_TCP ? L"IPv4 TCP" : L"IPv4 UDP");
         const WSAPROTOCOL_INFOW* first = nullptr;
         for (const WSAPROTOCOL_INFOW& entry : m_entries)
         {
-            if (entry.iAddressFamily == AF_INET && entry.iProtocol == protocol
+            if (entry.iAddressFamily == base.family && entry.iProtocol == base.protocol
                 && entry.ProtocolChain.ChainLen != LAYERED_PROTOCOL)
             {
                 first = &entry;
@@ -140,15 +162,15 @@ private:
         }
         if (first == nullptr)
         {
-            Problem(FormatText(L"no entry offers IPv4 %ls at all", protocolName));
+            Problem(FormatText(L"no entry offers %ls at all", protocolName));
         }
         else if (SameGuid(first->ProviderId, BindProviderGuids[which]))
         {
-            Ok(FormatText(L"%ls comes first for IPv4 %ls", BindProviderNames[which], protocolName));
+            Ok(FormatText(L"%ls comes first for %ls", BindProviderNames[which], protocolName));
         }
         else
         {
-            Problem(FormatText(L"\"%ls\" comes first for IPv4 %ls, before %ls", first->szProtocol, protocolName,
+            Problem(FormatText(L"\"%ls\" comes first for %ls, before %ls", first->szProtocol, protocolName,
                                BindProviderNames[which]));
         }
     }
@@ -245,7 +267,7 @@ private:
     // it. Below ours: layers between our entry and the base provider.
     void CheckOtherLayers()
     {
-        const WSAPROTOCOL_INFOW* layered = Ours(kLayered);
+        const WSAPROTOCOL_INFOW* layered = Ours(kBindLayered);
         if (layered == nullptr)
         {
             return; // nothing to sit above or below
@@ -299,6 +321,8 @@ private:
                                  m_other.whyNot.c_str());
             return;
         }
+        // Only the GUIDs are known there, not whether it has IPv6 to carry:
+        // an IPv6 chain is named only when it is there.
         for (int which = 0; which < kBindProviderCount; ++which)
         {
             const std::vector<GUID>& ids = m_other.providerIds;
@@ -307,7 +331,7 @@ private:
             {
                 Ok(FormatText(L"the %d-bit catalog holds %ls", m_other.bits, BindProviderNames[which]));
             }
-            else
+            else if (!IsBindEntryOptional(which))
             {
                 Problem(FormatText(L"the %d-bit catalog lacks %ls: %d-bit programs are not bound", m_other.bits,
                                    BindProviderNames[which], m_other.bits));

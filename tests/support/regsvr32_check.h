@@ -18,7 +18,7 @@ inline void ExpectRegsvr32CallsBothExports(const std::wstring& providerPath)
     SCOPED_TRACE(testing::Message() << "regsvr32 of " << std::string(providerPath.begin(), providerPath.end()));
     const std::wstring quoted = L"\"" + providerPath + L"\"";
     ProtocolCatalog catalog;
-    const DWORD expectedRegister = FindTemplateEntry(catalog, 0) >= 0 ? 0 : 5;
+    const DWORD expectedRegister = FindTemplateEntry(catalog, AF_INET, 0) >= 0 ? 0 : 5;
 
     ChildResult registered = RunChild(L"regsvr32.exe /s " + quoted);
     ASSERT_TRUE(registered.didFinish);

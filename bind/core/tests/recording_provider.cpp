@@ -1,5 +1,5 @@
 // A next-layer provider for tests: its WSPStartup fills all thirty entries
-// with its own procedures, and the eight that the provider replaces record
+// with its own procedures, and the ones that the provider replaces record
 // each call, so a test sees exactly what reaches the layer below. It never
 // touches the network: received datagrams and their sources are planned by
 // the test (recording_provider.h).

@@ -10,11 +10,14 @@
 //     peer lookup included; a cache hit as above comes on top for others),
 //   - WSPRecvFrom of an intercepted process against the same receive passed
 //     through, on real loopback datagrams: blocking, overlapped with an event
-//     and a result query, and overlapped with a completion routine.
+//     and a result query, and overlapped with a completion routine,
+//   - the provider's WSASendMsg and ConnectEx against the next layer's own,
+//     on loopback, and another ioctl through WSPIoctl against it passed on.
 // Runs against the real pipe name: start it while no other route server runs.
 #include "bind/control/control_block.h"
 #include "bind/control/provider_state.h"
 #include "bind/core/caller_memory.h"
+#include "bind/core/extension_functions.h"
 #include "bind/core/provider_tables.h"
 #include "bind/core/recvfrom_tracking.h"
 #include "bind/core/socket_hooks.h"
@@ -22,6 +25,8 @@
 #include "bind/core/route_cache.h"
 #include "tests/support/route_test.h"
 #include "tools/vpnclient/route_server.h"
+
+#include <mswsock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -315,11 +320,97 @@ void MeasureRecvFromOnLoopback()
     ::WSACloseEvent(overlapped.hEvent);
 }
 
+int WSPAPI RealIoctl(SOCKET s, DWORD code, LPVOID in, DWORD cbIn, LPVOID out, DWORD cbOut, LPDWORD cbReturned,
+                     LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine, LPWSATHREADID, LPINT lpErrno)
+{
+    int result = ::WSAIoctl(s, code, in, cbIn, out, cbOut, cbReturned, overlapped, routine);
+    if (result == SOCKET_ERROR)
+    {
+        *lpErrno = ::WSAGetLastError();
+    }
+    return result;
+}
+
+// Looked up as a program does, through the next layer or through ours.
+template <typename Fn>
+Fn LookUp(LPWSPIOCTL ioctl, SOCKET s, GUID id)
+{
+    Fn function = nullptr;
+    DWORD cb = 0;
+    int error = 0;
+    ioctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &function, sizeof(function), &cb, nullptr, nullptr,
+          nullptr, &error);
+    return function;
+}
+
+void MeasureExtensionsOnLoopback()
+{
+    NextProcTable.lpWSPIoctl = RealIoctl;
+    LoopbackDatagrams loopback;
+    sockaddr_in to = loopback.to;
+    const GUID sendMsgId = {0xa441e712, 0x754f, 0x43ca, {0x84, 0xa7, 0x0d, 0xee, 0x44, 0xcf, 0x60, 0x6d}};
+    const SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    char payload[32] = {};
+    WSABUF buffer{sizeof(payload), payload};
+    WSAMSG msg{reinterpret_cast<sockaddr*>(&to), sizeof(to), &buffer, 1, {0, nullptr}, 0};
+    DWORD sent = 0;
+    constexpr long kSends = 20000;
+    auto nextSendMsg = LookUp<WSASendMsgFn>(RealIoctl, sender, sendMsgId);
+    auto ourSendMsg = LookUp<WSASendMsgFn>(WSPIoctl, sender, sendMsgId);
+    double direct = NanosecondsPerCall(kSends, [&](long) { nextSendMsg(sender, &msg, 0, &sent, nullptr, nullptr); });
+    double hooked = NanosecondsPerCall(kSends, [&](long) { ourSendMsg(sender, &msg, 0, &sent, nullptr, nullptr); });
+    std::printf("WSASendMsg, loopback datagram:      next layer's %.1f us, the provider's %.1f us (%.2f x)\n",
+                direct / 1000, hooked / 1000, hooked / direct);
+
+    DWORD available = 0;
+    DWORD cb = 0;
+    int error = 0;
+    constexpr long kIoctls = 200000;
+    double ioctlDirect = NanosecondsPerCall(kIoctls, [&](long) {
+        RealIoctl(sender, FIONREAD, nullptr, 0, &available, sizeof(available), &cb, nullptr, nullptr, nullptr, &error);
+    });
+    double ioctlHooked = NanosecondsPerCall(kIoctls, [&](long) {
+        WSPIoctl(sender, FIONREAD, nullptr, 0, &available, sizeof(available), &cb, nullptr, nullptr, nullptr, &error);
+    });
+    std::printf("another ioctl (FIONREAD):           passed on %.2f us, through WSPIoctl %.2f us (%.2f x)\n",
+                ioctlDirect / 1000, ioctlHooked / 1000, ioctlHooked / ioctlDirect);
+    ::closesocket(sender);
+
+    // A whole connection each time: socket, bind, ConnectEx, accept, close.
+    const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in server = Ipv4Address(Ipv4(127, 0, 0, 1), 0);
+    int cbServer = sizeof(server);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&server), sizeof(server));
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&server), &cbServer);
+    ::listen(listener, SOMAXCONN);
+    const GUID connectExId = WSAID_CONNECTEX;
+    auto connectOnce = [&](LPWSPIOCTL ioctl) {
+        const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        sockaddr_in any = Ipv4Address(INADDR_ANY, 0);
+        ::bind(s, reinterpret_cast<sockaddr*>(&any), sizeof(any));
+        WSAOVERLAPPED overlapped{};
+        DWORD flags = 0;
+        if (!LookUp<ConnectExFn>(ioctl, s, connectExId)(s, reinterpret_cast<sockaddr*>(&server), sizeof(server),
+                                                          nullptr, 0, nullptr, &overlapped))
+        {
+            ::WSAGetOverlappedResult(s, &overlapped, &cb, TRUE, &flags);
+        }
+        ::closesocket(::accept(listener, nullptr, nullptr));
+        ::closesocket(s);
+    };
+    constexpr long kConnects = 2000;
+    double connectDirect = NanosecondsPerCall(kConnects, [&](long) { connectOnce(RealIoctl); });
+    double connectHooked = NanosecondsPerCall(kConnects, [&](long) { connectOnce(WSPIoctl); });
+    std::printf("ConnectEx, loopback, whole connection: next layer's %.1f us, the provider's %.1f us (%.2f x)\n",
+                connectDirect / 1000, connectHooked / 1000, connectHooked / connectDirect);
+    ::closesocket(listener);
+}
+
 } // namespace
 
 int main()
 {
-    if (!RouteCacheLock.Initialize() || !PendingRecvFromLock.Initialize())
+    if (!RouteCacheLock.Initialize() || !PendingRecvFromLock.Initialize() || !ExtensionFunctionLock.Initialize())
     {
         return 1;
     }
@@ -358,5 +449,6 @@ int main()
     server.Stop();
     MeasureHooksOnLoopback();
     MeasureRecvFromOnLoopback();
+    MeasureExtensionsOnLoopback();
     return 0;
 }

@@ -2,6 +2,7 @@
 #include "bind/control/provider_state.h"
 #include "bind/control/route_pipe.h"
 #include "bind/core/provider_tables.h"
+#include "bind/core/host_address.h"
 #include "bind/core/route_cache.h"
 #include "bind/core/socket_hooks.h"
 #include "bind/core/winsock_calls.h"
@@ -217,14 +218,27 @@ TEST_F(SocketHooksTest, BindRule)
         }
         ProcessCreateTime = c.isAfterStart ? m_startTime + 1 : m_startTime;
         ForceWSPBind = c.force;
-        m_reset(0, 0);
-        sockaddr_in requested = Ipv4Address(c.requested, 5000);
-        int error = 0;
-        EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&requested), sizeof(requested), &error));
-        sockaddr_in passed = LastAddress();
-        EXPECT_EQ(c.passed, passed.sin_addr.s_addr);
-        EXPECT_EQ(htons(5000), passed.sin_port) << "the port is always the one requested";
-        EXPECT_EQ(AF_INET, passed.sin_family);
+        // The same rule for the IPv4 address inside a dual-stack socket's
+        // mapped one (::ffff:0.0.0.0 and the like).
+        for (bool isMapped : {false, true})
+        {
+            SCOPED_TRACE(isMapped ? "mapped" : "IPv4");
+            m_reset(0, 0);
+            sockaddr_in v4 = Ipv4Address(c.requested, 5000);
+            sockaddr_in6 v6 = MappedAddress(c.requested);
+            v6.sin6_port = htons(5000);
+            const sockaddr* requested = isMapped ? reinterpret_cast<const sockaddr*>(&v6)
+                                                 : reinterpret_cast<const sockaddr*>(&v4);
+            const int cbRequested = isMapped ? sizeof(v6) : sizeof(v4);
+            int error = 0;
+            EXPECT_EQ(0, WSPBind(7, requested, cbRequested, &error));
+            BYTE passed[sizeof(sockaddr_in6)] = {};
+            EXPECT_EQ(cbRequested, m_lastAddressBytes(passed, sizeof(passed)));
+            ULONG host = 0;
+            std::memcpy(&host, passed + (isMapped ? 20 : 4), sizeof(host));
+            EXPECT_EQ(c.passed, host);
+            EXPECT_EQ(0, std::memcmp(requested, passed, isMapped ? 20 : 4)) << "family and port as requested";
+        }
     }
 }
 
@@ -239,9 +253,20 @@ TEST_F(SocketHooksTest, ShortOrForeignAddressesPassUntouched)
     EXPECT_EQ(8, m_lastAddress(seen));
     EXPECT_EQ(0, std::memcmp(shortAddress, seen, sizeof(shortAddress)));
 
+    // in6addr_any and native IPv6 hosts: the VPN carries IPv4 only.
     sockaddr_in6 v6{};
     v6.sin6_family = AF_INET6;
     EXPECT_EQ(0, WSPBind(7, reinterpret_cast<const sockaddr*>(&v6), sizeof(v6), &error));
+    BYTE passed[sizeof(v6)] = {};
+    EXPECT_EQ(static_cast<int>(sizeof(v6)), m_lastAddressBytes(passed, sizeof(passed)));
+    EXPECT_EQ(0, std::memcmp(&v6, passed, sizeof(v6)));
+    v6.sin6_addr.s6_addr[0] = 0x20; // 2001:db8::1
+    v6.sin6_addr.s6_addr[1] = 0x01;
+    v6.sin6_addr.s6_addr[2] = 0x0d;
+    v6.sin6_addr.s6_addr[3] = 0xb8;
+    v6.sin6_addr.s6_addr[15] = 1;
+    EXPECT_EQ(0, WSPConnect(8, reinterpret_cast<const sockaddr*>(&v6), sizeof(v6), nullptr, nullptr, nullptr, nullptr,
+                            &error));
     EXPECT_EQ(0, WSPBind(7, nullptr, 0, &error));
     EXPECT_EQ(0u, m_server.RequestCount());
 }

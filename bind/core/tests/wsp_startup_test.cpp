@@ -2,6 +2,7 @@
 #include "bind/control/provider_state.h"
 #include "bind/core/protocol_catalog.h"
 #include "bind/core/provider_tables.h"
+#include "bind/core/extension_functions.h"
 #include "bind/core/socket_hooks.h"
 #include "bind/core/tests/in_memory_catalog.h"
 #include "common/ini_file.h"
@@ -143,6 +144,7 @@ void ExpectIntercepted(const WSPPROC_TABLE& table, const WSPPROC_TABLE& next)
     expected.lpWSPRecv = WSPRecv;
     expected.lpWSPGetOverlappedResult = WSPGetOverlappedResult;
     expected.lpWSPCloseSocket = WSPCloseSocket;
+    expected.lpWSPIoctl = WSPIoctl;
     std::vector<void*> actual = AsPointers(table);
     std::vector<void*> wanted = AsPointers(expected);
     for (size_t i = 0; i < actual.size(); ++i)
@@ -344,7 +346,7 @@ TEST_F(StartupInChildTest, OnlyListedProcessesCreatedAfterTheStartAreIntercepted
 {
     VpnBindStart(0, 0x0200000A);
     ::Sleep(20);
-    EXPECT_EQ("replaced=8 force=1 async=3 result=0\r\n", Probe(Command(m_listed)));
+    EXPECT_EQ("replaced=9 force=1 async=3 result=0\r\n", Probe(Command(m_listed)));
     EXPECT_EQ("replaced=0 force=0 async=0 result=0\r\n", Probe(Command(m_unlisted)));
 
     // Created before a (re-)start: passive.

@@ -53,7 +53,8 @@ protected:
         m_tcp = m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_STREAM, IPPROTO_TCP, L"MSAFD Tcpip [TCP/IP]"), path);
         m_udp = m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_DGRAM, IPPROTO_UDP, L"MSAFD Tcpip [UDP/IP]"), path);
         m_raw = m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_RAW, 0, L"MSAFD Tcpip [RAW/IP]"), path);
-        m_catalog.AddEntry(MakeEntry(TestGuid(0xF9E), AF_INET6, SOCK_STREAM, IPPROTO_TCP, L"MSAFD Tcpip [TCP/IPv6]"), path);
+        m_tcp6 = m_catalog.AddEntry(MakeEntry(TestGuid(0xF9E), AF_INET6, SOCK_STREAM, IPPROTO_TCP, L"MSAFD Tcpip [TCP/IPv6]"), path);
+        m_udp6 = m_catalog.AddEntry(MakeEntry(TestGuid(0xF9E), AF_INET6, SOCK_DGRAM, IPPROTO_UDP, L"MSAFD Tcpip [UDP/IPv6]"), path);
     }
 
     const WSAPROTOCOL_INFOW* Find(const wchar_t* name)
@@ -71,10 +72,10 @@ protected:
 
     InMemoryCatalog m_catalog;
     std::vector<WSAPROTOCOL_INFOW> m_entries;
-    DWORD m_tcp = 0, m_udp = 0, m_raw = 0;
+    DWORD m_tcp = 0, m_udp = 0, m_raw = 0, m_tcp6 = 0, m_udp6 = 0;
 };
 
-TEST_F(RegistrationTest, InstallsThreeEntriesInFrontOfTheCatalog)
+TEST_F(RegistrationTest, InstallsItsEntriesInFrontOfTheCatalog)
 {
     AddSystemProviders();
     ASSERT_EQ(0, DllRegisterServer());
@@ -90,11 +91,14 @@ TEST_F(RegistrationTest, InstallsThreeEntriesInFrontOfTheCatalog)
     {
         const wchar_t* name;
         int guidIndex;
+        int family;
         int protocol;
         DWORD base;
     } chains[] = {
-        {L"Norvex Bind TCP Filter", 1, IPPROTO_TCP, m_tcp},
-        {L"Norvex Bind UDP Filter", 2, IPPROTO_UDP, m_udp},
+        {L"Norvex Bind TCP Filter", 1, AF_INET, IPPROTO_TCP, m_tcp},
+        {L"Norvex Bind UDP Filter", 2, AF_INET, IPPROTO_UDP, m_udp},
+        {L"Norvex Bind TCPv6 Filter", 3, AF_INET6, IPPROTO_TCP, m_tcp6},
+        {L"Norvex Bind UDPv6 Filter", 4, AF_INET6, IPPROTO_UDP, m_udp6},
     };
     for (const auto& c : chains)
     {
@@ -103,28 +107,29 @@ TEST_F(RegistrationTest, InstallsThreeEntriesInFrontOfTheCatalog)
         ASSERT_NE(nullptr, chain);
         EXPECT_EQ(0, std::memcmp(&BindProviderGuids[c.guidIndex], &chain->ProviderId, sizeof(GUID)));
         EXPECT_EQ(c.protocol, chain->iProtocol);
-        EXPECT_EQ(AF_INET, chain->iAddressFamily);
+        EXPECT_EQ(c.family, chain->iAddressFamily);
         EXPECT_EQ(static_cast<DWORD>(XP1_IFS_HANDLES | XP1_GUARANTEED_DELIVERY), chain->dwServiceFlags1);
         ASSERT_EQ(2, chain->ProtocolChain.ChainLen);
         EXPECT_EQ(layeredId, chain->ProtocolChain.ChainEntries[0]);
         EXPECT_EQ(c.base, chain->ProtocolChain.ChainEntries[1]);
     }
 
-    // UDP chain, TCP chain, layered entry, then the rest as before.
+    // Our entries in reverse, then the rest as before.
     std::vector<std::wstring> order;
     for (const auto& entry : m_catalog.Entries())
     {
         order.push_back(entry.szProtocol);
     }
-    std::vector<std::wstring> expected = {L"Norvex Bind UDP Filter", L"Norvex Bind TCP Filter",
-                                          L"Norvex Bind IP Filter", L"MSAFD Tcpip [TCP/IP]",
-                                          L"MSAFD Tcpip [UDP/IP]",  L"MSAFD Tcpip [RAW/IP]",
-                                          L"MSAFD Tcpip [TCP/IPv6]"};
+    std::vector<std::wstring> expected = {L"Norvex Bind UDPv6 Filter", L"Norvex Bind TCPv6 Filter",
+                                          L"Norvex Bind UDP Filter",   L"Norvex Bind TCP Filter",
+                                          L"Norvex Bind IP Filter",    L"MSAFD Tcpip [TCP/IP]",
+                                          L"MSAFD Tcpip [UDP/IP]",     L"MSAFD Tcpip [RAW/IP]",
+                                          L"MSAFD Tcpip [TCP/IPv6]",   L"MSAFD Tcpip [UDP/IPv6]"};
     EXPECT_EQ(expected, order);
 
-    // Removal takes all three, and only those.
+    // Removal takes all five, and only those.
     EXPECT_EQ(0, DllUnregisterServer());
-    EXPECT_EQ(4u, m_catalog.Entries().size());
+    EXPECT_EQ(5u, m_catalog.Entries().size());
     EXPECT_EQ(nullptr, Find(L"Norvex Bind IP Filter"));
     EXPECT_EQ(0, DllUnregisterServer()) << "nothing left to remove is no failure";
 }
@@ -186,12 +191,24 @@ TEST_F(RegistrationTest, FailuresStopWhereTheyShould)
     EXPECT_EQ(2u, m_catalog.Entries().size());
 }
 
+// Windows 2000, or XP without IPv6: the IPv4 chains alone, and success.
+TEST_F(RegistrationTest, WithoutIpv6EntriesTheIpv4ChainsSuffice)
+{
+    const wchar_t* path = L"mswsock.dll";
+    m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_STREAM, IPPROTO_TCP, L"TCP"), path);
+    m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_DGRAM, IPPROTO_UDP, L"UDP"), path);
+    m_catalog.AddEntry(MakeEntry(TestGuid(0xE70), AF_INET, SOCK_RAW, 0, L"RAW"), path);
+    EXPECT_EQ(0, DllRegisterServer());
+    EXPECT_EQ(6u, m_catalog.Entries().size());
+    EXPECT_EQ(nullptr, Find(L"Norvex Bind TCPv6 Filter"));
+}
+
 TEST_F(RegistrationTest, RegisteringTwiceFailsWithoutDuplicates)
 {
     AddSystemProviders();
     ASSERT_EQ(0, DllRegisterServer());
     EXPECT_EQ(SOCKET_ERROR, DllRegisterServer());
-    EXPECT_EQ(7u, m_catalog.Entries().size());
+    EXPECT_EQ(10u, m_catalog.Entries().size());
 }
 
 // Every failure reaches the installer as a failure: a positive Win32 or
@@ -243,8 +260,9 @@ TEST(Registration, HelpersOnTheirOwn)
     catalog.AddEntry(MakeEntry(TestGuid(2), AF_INET6, SOCK_STREAM, IPPROTO_TCP, L"v6"), L"a.dll");
     catalog.AddEntry(MakeEntry(TestGuid(3), AF_INET, SOCK_STREAM, IPPROTO_TCP, L"base"), L"a.dll");
     ProtocolCatalog snapshot;
-    EXPECT_EQ(2, FindTemplateEntry(snapshot, IPPROTO_TCP)) << "layered entries and other families passed over";
-    EXPECT_EQ(-1, FindTemplateEntry(snapshot, IPPROTO_UDP));
+    EXPECT_EQ(2, FindTemplateEntry(snapshot, AF_INET, IPPROTO_TCP)) << "layered entries and other families passed over";
+    EXPECT_EQ(1, FindTemplateEntry(snapshot, AF_INET6, IPPROTO_TCP));
+    EXPECT_EQ(-1, FindTemplateEntry(snapshot, AF_INET, IPPROTO_UDP));
 }
 
 } // namespace
