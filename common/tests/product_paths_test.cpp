@@ -39,68 +39,53 @@ TEST(ProductPaths, AppListLiesInTheNorvexFolderOfCommonAppData)
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The provider finds the folder without the shell; it is the shell's.
-TEST(ProductPaths, CommonAppDataIsTheShellsFolder)
+// Where each system keeps the folder: Vista and later in the profile list;
+// 2000 and XP in the user shell folders (with variables), else in the shell
+// folders. HKEY_LOCAL_MACHINE is pointed at a key of the test's own for the
+// made-up rows; the last row is this system's, where the shell answers too.
+TEST(ProductPaths, CommonAppDataIsReadWhereEachSystemKeepsIt)
 {
     wchar_t shell[MAX_PATH] = {};
     ASSERT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell));
-    EXPECT_EQ(std::wstring(shell), GetCommonAppDataFolder());
-}
-
-// Where each system keeps it: Vista and later in the profile list; 2000 and
-// XP in the user shell folders (with variables), else in the shell folders.
-// HKEY_LOCAL_MACHINE is pointed at a key of the test's own meanwhile.
-TEST(ProductPaths, CommonAppDataIsReadWhereEachSystemKeepsIt)
-{
-    const wchar_t* const kProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
-    const wchar_t* const kUserShellFolders = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-    const wchar_t* const kShellFolders = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-    static const struct
+    const wchar_t* const kKeys[] = {L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"};
+    const wchar_t* const kNames[] = {L"ProgramData", L"Common AppData", L"Common AppData"};
+    const DWORD kTypes[] = {REG_EXPAND_SZ, REG_EXPAND_SZ, REG_SZ};
+    const struct
     {
         const char* name;
-        const wchar_t* programData;  // in the profile list
-        const wchar_t* userCommon;   // REG_EXPAND_SZ in the user shell folders
-        const wchar_t* common;       // in the shell folders
+        const wchar_t* values[3]; // in kKeys
         const wchar_t* expected;
     } cases[] = {
-        {"Vista and later", L"D:\\Data", L"%NORVEX_TEST_ROOT%\\Old", L"C:\\Old", L"D:\\Data"},
-        {"XP", nullptr, L"%NORVEX_TEST_ROOT%\\All Users\\Application Data", L"C:\\Stale",
+        {"Vista and later", {L"D:\\Data", L"%NORVEX_TEST_ROOT%\\Old", L"C:\\Old"}, L"D:\\Data"},
+        {"XP", {nullptr, L"%NORVEX_TEST_ROOT%\\All Users\\Application Data", L"C:\\Stale"},
          L"F:\\Profiles\\All Users\\Application Data"},
-        {"XP, only the expanded copy", nullptr, nullptr, L"E:\\Shared\\", L"E:\\Shared"},
-        {"none", nullptr, nullptr, nullptr, L""},
+        {"XP, only the expanded copy", {nullptr, nullptr, L"E:\\Shared\\"}, L"E:\\Shared"},
+        {"none", {nullptr, nullptr, nullptr}, L""},
+        {"this system, as the shell says", {}, shell},
     };
     ::SetEnvironmentVariableW(L"NORVEX_TEST_ROOT", L"F:\\Profiles");
     const std::wstring fakeRoot = L"Software\\NorvexTestMachine-" + std::to_wstring(::GetCurrentProcessId());
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
+        const bool isMadeUp = c.expected != shell;
         HKEY root = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, fakeRoot.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                    nullptr, &root, nullptr));
-        const struct
-        {
-            const wchar_t* key;
-            const wchar_t* name;
-            const wchar_t* value;
-            DWORD type;
-        } values[] = {
-            {kProfileList, L"ProgramData", c.programData, REG_EXPAND_SZ},
-            {kUserShellFolders, L"Common AppData", c.userCommon, REG_EXPAND_SZ},
-            {kShellFolders, L"Common AppData", c.common, REG_SZ},
-        };
-        for (const auto& v : values)
+        for (int i = 0; i < 3 && isMadeUp; ++i)
         {
             HKEY key = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS,
-                      ::RegCreateKeyExW(root, v.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-            if (v.value != nullptr)
+            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(root, kKeys[i], 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+            if (c.values[i] != nullptr)
             {
-                ::RegSetValueExW(key, v.name, 0, v.type, reinterpret_cast<const BYTE*>(v.value),
-                                 static_cast<DWORD>((std::wcslen(v.value) + 1) * sizeof(wchar_t)));
+                ::RegSetValueExW(key, kNames[i], 0, kTypes[i], reinterpret_cast<const BYTE*>(c.values[i]),
+                                 static_cast<DWORD>((std::wcslen(c.values[i]) + 1) * sizeof(wchar_t)));
             }
             ::RegCloseKey(key);
         }
-        ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, root));
+        ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, isMadeUp ? root : nullptr));
         const std::wstring folder = GetCommonAppDataFolder();
         ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
         ::RegCloseKey(root);

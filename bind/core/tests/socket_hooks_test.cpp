@@ -374,39 +374,41 @@ DWORD FakeTick() noexcept
 // window ends; then the next call asks again, and an answer ends the rest.
 TEST_F(SocketHooksTest, AnUnansweredRouteServerCostsOneDeadlineNotOnePerCall)
 {
-    RouteReplyPlan never;
-    never.kind = RouteReplyKind::Never;
-    m_server.SetReply(never);
+    RouteReplyPlan reply;
+    reply.kind = RouteReplyKind::Never;
+    m_server.SetReply(reply);
     g_fakeNow = 5000;
     SetRouteTickSource(FakeTick);
-    DWORD elapsedMs[11] = {};
+    DWORD elapsedMs[2] = {}; // the first connect, the ten after it
     for (int i = 0; i < 11; ++i)
     {
         const DWORD start = ::GetTickCount();
         EXPECT_EQ(0, Connect(static_cast<SOCKET>(100 + i), Ipv4(192, 0, 2, static_cast<BYTE>(20 + i))));
-        elapsedMs[i] = ::GetTickCount() - start;
-    }
-    DWORD laterMs = 0;
-    for (int i = 1; i < 11; ++i)
-    {
-        laterMs += elapsedMs[i];
+        elapsedMs[i == 0 ? 0 : 1] += ::GetTickCount() - start;
     }
     std::printf("route server that never answers: first connect %lu ms, the ten after it %lu ms in all\n",
-                elapsedMs[0], laterMs);
+                elapsedMs[0], elapsedMs[1]);
     EXPECT_GE(elapsedMs[0], kRouteExchangeDeadlineMs - 400);
     EXPECT_LT(elapsedMs[0], kRouteExchangeDeadlineMs + 1500);
-    EXPECT_LT(laterMs, 500u);
-    EXPECT_EQ(1u, m_server.RequestCount());
+    EXPECT_LT(elapsedMs[1], 500u);
 
-    RouteReplyPlan yes;
-    m_server.SetReply(yes);
-    g_fakeNow += kRouteServerBackoffMs - 1;
-    EXPECT_EQ(0, Connect(120, kHostA));
-    EXPECT_EQ(1u, m_server.RequestCount()) << "still within the window";
-    g_fakeNow += 1;
-    EXPECT_EQ(0, Connect(121, kHostA));
-    EXPECT_EQ(0, Connect(122, kHostB));
-    EXPECT_EQ(3u, m_server.RequestCount()) << "the window is over, and the answer ended the rest";
+    m_server.SetReply(RouteReplyPlan{});
+    const struct
+    {
+        DWORD advanceMs;
+        SOCKET s;
+        size_t requests;
+    } steps[] = {
+        {kRouteServerBackoffMs - 1, 120, 1}, // still within the window
+        {1, 121, 2},                         // over: asked again, and answered
+        {0, 122, 3},                         // the answer ended the rest
+    };
+    for (const auto& step : steps)
+    {
+        g_fakeNow += step.advanceMs;
+        EXPECT_EQ(0, Connect(step.s, step.s == 122 ? kHostB : kHostA));
+        EXPECT_EQ(step.requests, m_server.RequestCount()) << "step " << step.s;
+    }
     SetRouteTickSource(nullptr);
 }
 
@@ -522,91 +524,6 @@ TEST_F(SocketHooksTest, ResultsComeBackUnchanged)
     m_reset(0, 4321);
     sockaddr_in to = Ipv4Address(kHostB, 53);
     EXPECT_EQ(4321, SendTo(23, &to));
-}
-
-} // namespace
-
-namespace
-{
-
-// A next layer that is Wine's own Winsock, for the one test on real sockets.
-int WSPAPI RealSendTo(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, const sockaddr* to,
-                      int tolen, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine,
-                      LPWSATHREADID, LPINT lpErrno)
-{
-    int result = ::WSASendTo(s, buffers, count, sent, flags, to, tolen, overlapped, routine);
-    if (result == SOCKET_ERROR)
-    {
-        *lpErrno = ::WSAGetLastError();
-    }
-    return result;
-}
-
-int WSPAPI RealBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
-{
-    int result = ::bind(s, name, namelen);
-    if (result == SOCKET_ERROR)
-    {
-        *lpErrno = ::WSAGetLastError();
-    }
-    return result;
-}
-
-// An unbound UDP socket is bound to the VPN address (here 127.0.0.2) before
-// its first datagram, and not again before the second. Only loopback traffic.
-TEST(SocketHooksOnRealSockets, FirstSendToBindsAnUnboundSocketToTheVpnAddress)
-{
-    WSADATA wsa;
-    ASSERT_EQ(0, ::WSAStartup(MAKEWORD(2, 2), &wsa));
-    NextProcTable = {};
-    NextProcTable.lpWSPSendTo = RealSendTo;
-    NextProcTable.lpWSPBind = RealBind;
-    ForceWSPBind = 1;
-    OpenGlobalControlBlock();
-    ASSERT_NE(nullptr, ControlBlock);
-    VpnBindStart(0, Ipv4(127, 0, 0, 2));
-    ProcessCreateTime = ~0ULL;
-
-    SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in receiverAddress = Ipv4Address(Ipv4(127, 0, 0, 1), 0);
-    ASSERT_EQ(0, ::bind(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), sizeof(receiverAddress)));
-    int cbAddress = sizeof(receiverAddress);
-    ASSERT_EQ(0, ::getsockname(receiver, reinterpret_cast<sockaddr*>(&receiverAddress), &cbAddress));
-
-    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    char payload[] = "hello";
-    WSABUF buffer{sizeof(payload), payload};
-    DWORD sent = 0;
-    int error = 0;
-    sockaddr_in local{};
-    std::vector<USHORT> ports;
-    for (int i = 0; i < 2; ++i)
-    {
-        ASSERT_EQ(0, WSPSendTo(sender, &buffer, 1, &sent, 0, reinterpret_cast<sockaddr*>(&receiverAddress),
-                               sizeof(receiverAddress), nullptr, nullptr, nullptr, &error));
-        cbAddress = sizeof(local);
-        ASSERT_EQ(0, ::getsockname(sender, reinterpret_cast<sockaddr*>(&local), &cbAddress));
-        EXPECT_EQ(Ipv4(127, 0, 0, 2), local.sin_addr.s_addr);
-        ports.push_back(local.sin_port);
-
-        char received[16] = {};
-        sockaddr_in from{};
-        int cbFrom = sizeof(from);
-        ASSERT_EQ(static_cast<int>(sizeof(payload)),
-                  ::recvfrom(receiver, received, sizeof(received), 0, reinterpret_cast<sockaddr*>(&from), &cbFrom));
-        // The source address the receiver sees is not checked: Wine reports
-        // 127.0.0.1 for a sender bound to 127.0.0.2.
-    }
-    EXPECT_EQ(ports[0], ports[1]) << "the second send-to did not rebind";
-
-    ::closesocket(sender);
-    ::closesocket(receiver);
-    VpnBindStop();
-    CloseGlobalControlBlock();
-    ProcessCreateTime = 0;
-    ForceWSPBind = 0;
-    NextProcTable = {};
-    ::WSACleanup();
 }
 
 } // namespace
