@@ -113,11 +113,16 @@ bool IsInterceptingNow() noexcept
     return IsIntercepting(CurrentBinding());
 }
 
-void PrepareConnectToHost(SOCKET s, const sockaddr* name, int namelen, bool mayBindFirst) noexcept
+namespace
+{
+
+// The route (and, when asked, the forced bind) before traffic goes to the
+// IPv4 host behind address; connects leave 127.0.0.1 alone.
+void PrepareTrafficToHost(SOCKET s, const sockaddr* address, int cbAddress, bool isConnect, bool mayBindFirst) noexcept
 {
     ULONG host = 0;
     bool isMapped = false;
-    if (!GetIpv4Host(name, namelen, kWholeIpv4Address, &host, &isMapped) || host == kLoopbackHost)
+    if (!GetIpv4Host(address, cbAddress, kWholeIpv4Address, &host, &isMapped) || (isConnect && host == kLoopbackHost))
     {
         return;
     }
@@ -134,22 +139,16 @@ void PrepareConnectToHost(SOCKET s, const sockaddr* name, int namelen, bool mayB
     (void)PrepareRouteForHostNetwork(host);
 }
 
+} // namespace
+
+void PrepareConnectToHost(SOCKET s, const sockaddr* name, int namelen, bool mayBindFirst) noexcept
+{
+    PrepareTrafficToHost(s, name, namelen, true, mayBindFirst);
+}
+
 void PrepareSendToHost(SOCKET s, const sockaddr* to, int tolen) noexcept
 {
-    ULONG host = 0;
-    bool isMapped = false;
-    if (!GetIpv4Host(to, tolen, kWholeIpv4Address, &host, &isMapped))
-    {
-        return;
-    }
-    const BindingState binding = CurrentBinding();
-    if (!IsIntercepting(binding))
-    {
-        return;
-    }
-    KeepLastError keep;
-    ForceBindToVpnAddress(s, binding.VpnIP, isMapped);
-    (void)PrepareRouteForHostNetwork(host);
+    PrepareTrafficToHost(s, to, tolen, false, true);
 }
 
 int WSPAPI WSPBind(SOCKET s, const sockaddr* name, int namelen, LPINT lpErrno)
