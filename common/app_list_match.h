@@ -1,7 +1,8 @@
-// The matching rules of the application list, over any store that reads the
-// list as the profile functions do: IniSnapshot (one read of the file, what
-// DetermineBindType uses) or IniFile (a profile-function call per key, the
-// reference the tests compare it with). Both must give the same answer.
+// The matching rules of the application list (app_list_match.cpp), over any
+// store that reads the list as the profile functions do: IniSnapshot (one
+// read of the file, what DetermineBindType and the diagnosis use) or the
+// tests' IniFile (a profile-function call per key, the reference). Both must
+// give the same answer.
 #pragma once
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "common/ini_snapshot.h"
 
-#include "common/ini_file.h"
+#include "common/ini_text.h"
 #include "common/win32_handle.h"
 
 #include <windows.h>
@@ -279,14 +279,14 @@ void IniSnapshot::GetSectionNames(std::vector<std::wstring>& names) const
         {
             break;
         }
-        names.push_back(IniFile::UnescapeSectionName(m_text.substr(name.begin, name.length)));
+        names.push_back(UnescapeSectionName(m_text.substr(name.begin, name.length)));
     }
 }
 
 std::wstring IniSnapshot::GetString(const std::wstring& section, const std::wstring& key,
                                     const std::wstring& defaultValue) const
 {
-    const Key* found = Find(IniFile::EscapeSectionName(section), key);
+    const Key* found = Find(EscapeSectionName(section), key);
     if (found != nullptr && found->hasValue)
     {
         return WithoutQuotes(m_text.data() + found->value.begin, found->value.length);

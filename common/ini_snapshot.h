@@ -1,9 +1,9 @@
 // An INI file read in one go: one read of the file, one parse, and lookups
 // that answer as the system's profile functions answer for the same file
-// (GetPrivateProfileSectionNamesW and GetPrivateProfileStringW), so that
-// IniSnapshot and IniFile give the same results for the same calls. The
-// profile functions open and parse the whole file again for every key they
-// read; DetermineBindType reads the application list through this instead.
+// (GetPrivateProfileSectionNamesW and GetPrivateProfileStringW); the tests
+// hold it to the answers of the profile functions themselves. Those open and
+// parse the whole file again for every key they read; DetermineBindType reads
+// the application list through this instead, once per start-up.
 //
 // What the file may hold, and how it reads:
 // - ANSI (the ANSI code page), or UTF-8, UTF-16 LE or UTF-16 BE behind their
@@ -18,8 +18,8 @@
 //   the first section form a section without a name.
 // - A value in matching single or double quotes reads without them; a NUL
 //   ends a name or a value.
-// - Section names are unescaped as IniFile's are (IniFile::UnescapeSectionName),
-//   and a section without a name ends the list, as it ends IniFile's.
+// - Section names are unescaped (common/ini_text.h), and a section without a
+//   name ends the list, as it ends the profile functions' block of names.
 //
 // One instance per reader. Construction and lookups may throw std::bad_alloc
 // (DetermineBindType catches it: the process is then not selected).
@@ -34,9 +34,9 @@ class IniSnapshot
 public:
     explicit IniSnapshot(const std::wstring& path);
 
-    // As IniFile::GetSectionNames: unescaped, in file order.
+    // Unescaped, in file order.
     void GetSectionNames(std::vector<std::wstring>& names) const;
-    // As IniFile::GetString and GetInt: the section name is escaped first.
+    // The section name is escaped first; GetInt reads as ProfileTextToInt.
     std::wstring GetString(const std::wstring& section, const std::wstring& key,
                            const std::wstring& defaultValue) const;
     int GetInt(const std::wstring& section, const std::wstring& key, int defaultValue) const;

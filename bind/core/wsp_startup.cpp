@@ -9,7 +9,6 @@
 #include "bind/core/provider_tables.h"
 #include "bind/core/socket_hooks.h"
 #include "common/app_list.h"
-#include "common/ini_file.h"
 #include "common/product_paths.h"
 
 WSPPROC_TABLE NextProcTable = {};
@@ -46,37 +45,25 @@ extern "C" int WSPAPI WSPStartup(WORD wVersionRequested, LPWSPDATA lpWSPData, LP
         return result;
     }
 
-    // The section and key names are strings that may fail to allocate: the
-    // process then stays on the next layer's whole table, since no exception
-    // may reach Winsock and a half-replaced table is neither of our states.
-    const WSPPROC_TABLE nextTable = *lpProcTable;
-    try
+    // One read of the list gives the section and both switches; a list that
+    // cannot be read, or memory that runs out, selects nothing.
+    const BindType bindType = DetermineBindType(ProcessImagePath);
+    if (bindType.section.empty())
     {
-        const std::wstring bindType = DetermineBindType(ProcessImagePath);
-        if (bindType.empty())
-        {
-            return 0;
-        }
-
-        NextProcTable = nextTable;
-        SavedUpcallTable = UpcallTable;
-
-        IniFile list(GetAppListPath());
-        ForceWSPBind = list.GetInt(bindType, L"ForceWSPBind", 0);
-        lpProcTable->lpWSPBind = WSPBind;
-        lpProcTable->lpWSPConnect = WSPConnect;
-        UseAsyncMode = list.GetInt(bindType, L"UseAsyncMode", 0);
-        lpProcTable->lpWSPSendTo = WSPSendTo;
-        lpProcTable->lpWSPRecvFrom = WSPRecvFrom;
-        lpProcTable->lpWSPSend = WSPSend;
-        lpProcTable->lpWSPRecv = WSPRecv;
-        lpProcTable->lpWSPGetOverlappedResult = WSPGetOverlappedResult;
-        lpProcTable->lpWSPCloseSocket = WSPCloseSocket;
-        lpProcTable->lpWSPIoctl = WSPIoctl;
+        return 0;
     }
-    catch (...)
-    {
-        *lpProcTable = nextTable;
-    }
+    NextProcTable = *lpProcTable;
+    SavedUpcallTable = UpcallTable;
+    ForceWSPBind = bindType.forceWspBind;
+    UseAsyncMode = bindType.useAsyncMode;
+    lpProcTable->lpWSPBind = WSPBind;
+    lpProcTable->lpWSPConnect = WSPConnect;
+    lpProcTable->lpWSPSendTo = WSPSendTo;
+    lpProcTable->lpWSPRecvFrom = WSPRecvFrom;
+    lpProcTable->lpWSPSend = WSPSend;
+    lpProcTable->lpWSPRecv = WSPRecv;
+    lpProcTable->lpWSPGetOverlappedResult = WSPGetOverlappedResult;
+    lpProcTable->lpWSPCloseSocket = WSPCloseSocket;
+    lpProcTable->lpWSPIoctl = WSPIoctl;
     return 0;
 }

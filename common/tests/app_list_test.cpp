@@ -1,5 +1,5 @@
 #include "common/app_list.h"
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 #include "common/product_paths.h"
 #include "tests/support/test_support.h"
 
@@ -52,7 +52,7 @@ void ExpectMatches(const std::wstring& listPath, std::initializer_list<Case> cas
     for (const Case& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.exe);
-        EXPECT_EQ(std::wstring(c.section), DetermineBindTypeFromList(listPath, c.exe));
+        EXPECT_EQ(std::wstring(c.section), DetermineBindTypeFromList(listPath, c.exe).section);
     }
 }
 
@@ -188,11 +188,11 @@ TEST(AppListFile, DetermineBindTypeReadsTheProductList)
 {
     ScopedProductList list;
     WriteList(list.Path(), {{L"Listed", L"C:\\Listed\\listed.exe", L"1", nullptr}});
-    EXPECT_EQ(L"Listed", DetermineBindType(L"C:\\Listed\\listed.exe"));
-    EXPECT_EQ(L"", DetermineBindType(L"C:\\Unlisted\\u.exe"));
+    EXPECT_EQ(L"Listed", DetermineBindType(L"C:\\Listed\\listed.exe").section);
+    EXPECT_EQ(L"", DetermineBindType(L"C:\\Unlisted\\u.exe").section);
 
     ::DeleteFileW(list.Path().c_str());
-    EXPECT_EQ(L"", DetermineBindType(L"C:\\Listed\\listed.exe")) << "read afresh at every call";
+    EXPECT_EQ(L"", DetermineBindType(L"C:\\Listed\\listed.exe").section) << "read afresh at every call";
 }
 
 } // namespace

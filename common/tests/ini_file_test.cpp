@@ -1,4 +1,5 @@
-#include "common/ini_file.h"
+#include "common/ini_text.h"
+#include "tests/support/ini_file.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -184,9 +185,9 @@ TEST_F(IniFileTest, WriteIntAndUtf8)
 
 TEST(IniEscape, EscapesExactlyTheSixCharacters)
 {
-    EXPECT_EQ(L"%09%0a%0d%5b%5d%25", IniFile::EscapeSectionName(L"\t\n\r[]%"));
-    EXPECT_EQ(L"a b=c;d\"\u00E9", IniFile::EscapeSectionName(L"a b=c;d\"\u00E9"));
-    EXPECT_EQ(L"", IniFile::EscapeSectionName(L""));
+    EXPECT_EQ(L"%09%0a%0d%5b%5d%25", EscapeSectionName(L"\t\n\r[]%"));
+    EXPECT_EQ(L"a b=c;d\"\u00E9", EscapeSectionName(L"a b=c;d\"\u00E9"));
+    EXPECT_EQ(L"", EscapeSectionName(L""));
 }
 
 TEST(IniEscape, UnescapesForeignText)
@@ -212,7 +213,7 @@ TEST(IniEscape, UnescapesForeignText)
     for (const auto& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.escaped);
-        EXPECT_EQ(c.name, IniFile::UnescapeSectionName(c.escaped));
+        EXPECT_EQ(c.name, UnescapeSectionName(c.escaped));
     }
 }
 
@@ -226,7 +227,7 @@ TEST_F(IniFileTest, DecodedNulLeadsBackToItsOwnSection)
     ASSERT_EQ(2u, names.size());
     EXPECT_EQ(std::wstring(L"a\0", 2), names[1]);
     EXPECT_EQ(L"with nul", ini.GetString(names[1], L"key", L""));
-    EXPECT_EQ(L"%00", IniFile::EscapeSectionName(std::wstring(1, L'\0')));
+    EXPECT_EQ(L"%00", EscapeSectionName(std::wstring(1, L'\0')));
 }
 
 // Built with bounds-checked strings (_GLIBCXX_ASSERTIONS): an index past the
@@ -244,10 +245,10 @@ TEST(IniEscape, RoundTripAndRandomInput)
             c = alphabet[random() % alphabetSize];
         }
         SCOPED_TRACE(testing::Message() << "round " << round);
-        ASSERT_EQ(text, IniFile::UnescapeSectionName(IniFile::EscapeSectionName(text)));
-        std::wstring decoded = IniFile::UnescapeSectionName(text);
+        ASSERT_EQ(text, UnescapeSectionName(EscapeSectionName(text)));
+        std::wstring decoded = UnescapeSectionName(text);
         ASSERT_LE(decoded.size(), text.size());
-        ASSERT_EQ(decoded, IniFile::UnescapeSectionName(IniFile::EscapeSectionName(decoded)));
+        ASSERT_EQ(decoded, UnescapeSectionName(EscapeSectionName(decoded)));
     }
 }
 

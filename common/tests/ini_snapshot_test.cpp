@@ -4,7 +4,8 @@
 // DetermineBindType uses) and through IniFile (a profile-function call per
 // key), with the same answers required for every file and executable.
 #include "common/app_list_match.h"
-#include "common/ini_file.h"
+#include "common/ini_text.h"
+#include "tests/support/ini_file.h"
 #include "common/ini_snapshot.h"
 #include "tests/support/test_support.h"
 

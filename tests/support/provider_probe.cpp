@@ -1,6 +1,6 @@
 #include "tests/support/provider_probe.h"
 
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 
 namespace
 {

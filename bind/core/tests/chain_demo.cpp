@@ -13,7 +13,7 @@
 #include "bind/core/route_cache.h"
 #include "bind/core/winsock_calls.h"
 #include "bind/core/tests/in_memory_catalog.h"
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 #include "common/provider_files.h"
 #include "common/product_paths.h"
 #include "tests/support/test_support.h"

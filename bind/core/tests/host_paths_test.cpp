@@ -11,7 +11,7 @@
 #include "bind/core/provider_tables.h"
 #include "bind/core/route_cache.h"
 #include "bind/core/tests/in_memory_catalog.h"
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 #include "tests/support/route_test.h"
 #include "tests/support/test_support.h"
 #include "tools/vpnclient/route_server.h"

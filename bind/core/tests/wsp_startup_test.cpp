@@ -5,7 +5,7 @@
 #include "bind/core/extension_functions.h"
 #include "bind/core/socket_hooks.h"
 #include "bind/core/tests/in_memory_catalog.h"
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 #include "common/win32_handle.h"
 #include "common/product_paths.h"
 #include "tests/support/test_support.h"

@@ -5,7 +5,7 @@
 #include "process_verdicts.h"
 
 #include "bind/control/vpn_bind_api.h"
-#include "common/ini_file.h"
+#include "tests/support/ini_file.h"
 #include "common/provider_files.h"
 #include "tests/shipped_dir.h"
 #include "tests/support/test_support.h"

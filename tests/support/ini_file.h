@@ -1,6 +1,7 @@
-// Access to one INI file (the application list) through the system's
-// profile-file functions. Section names are stored escaped, so that any text,
-// brackets and line breaks included, can name a section.
+// Access to one INI file (an application list) through the system's
+// profile-file functions, for the tests: the writer of their lists, and the
+// reference that the product's one-read IniSnapshot must answer as. Section
+// names are stored escaped (common/ini_text.h).
 //
 // Reads never fail towards the caller: a missing file, key or section gives
 // the default or an empty list; a failed write is silent. Nothing throws.
@@ -32,17 +33,6 @@ public:
     // each; an empty name ends the list.
     static void ParseSectionNameBlock(const std::wstring& block, std::vector<std::wstring>& names) noexcept;
 
-    // Tab, line feed, carriage return, brackets and the percent sign become
-    // "%xx" (two lower-case hex digits); so does a NUL, which only a decoded
-    // "%00" from a foreign file can put into a name.
-    static std::wstring EscapeSectionName(const std::wstring& name) noexcept;
-    static std::wstring UnescapeSectionName(const std::wstring& escaped) noexcept;
-
 private:
     std::wstring m_path;
 };
-
-// How GetInt reads a value's text: the default for an empty text, otherwise
-// wcstol in base 0 (0x for hexadecimal, a leading 0 for octal; conversion
-// stops at the first character that does not fit, no digit gives 0).
-int ProfileTextToInt(const std::wstring& text, int defaultValue) noexcept;
